@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds, and runs every test: the plain build, the same tests
+# under AddressSanitizer/UndefinedBehaviorSanitizer, and the fuzzers for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+          libsqlite3-0 libsqlite3-dev sqlite3 libsqlcipher0 libsqlcipher-dev sqlcipher
+          nettle-dev libgtest-dev libgmock-dev googletest)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+jobs=$(nproc)
+fuzz_seconds=${NORVANE_FUZZ_SECONDS:-30}
+summary=()
+
+run_suite() {  # name, build dir, cmake options...
+  local name=$1 dir=$2
+  shift 2
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  local log="$dir/ctest.log" rc=0
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log" || rc=$?
+  summary+=("$name: $(grep -E 'tests passed|tests failed' "$log" | tail -n 1)")
+  return $rc
+}
+
+status=0
+run_suite plain build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+run_suite sanitizers build-asan -DCMAKE_BUILD_TYPE=Debug -DNORVANE_SANITIZE=ON || status=1
+run_suite fuzz build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_FUZZ=ON \
+  -DNORVANE_FUZZ_SECONDS="$fuzz_seconds" \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ || status=1
+
+echo
+printf '%s\n' "${summary[@]}"
+passed=0 failed=0
+for d in build build-asan build-fuzz; do
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$d/ctest.log" 2>/dev/null | tail -n 1 || true)
+  [ -n "$line" ] || continue
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+done
+echo "$passed passed, $failed failed"
+exit $status
