@@ -186,10 +186,17 @@ TEST(TextReplace, LeftToRightWithoutRescanning) {
 TEST(TextReplace, LengthChangingFoldsKeepOriginalRanges) {
   // U+0131 (dotless i, 2 bytes) folds to "I" (1 byte).
   EXPECT_EQ(StringReplace("\xC4\xB1x-ix", "IX", "_", rfReplaceAll | rfIgnoreCase), "_-_");
-  EXPECT_EQ(StringReplace("a\xC4\xB1" "bcd", "cd", "!", rfReplaceAll | rfIgnoreCase),
-            "a\xC4\xB1" "b!");
+  EXPECT_EQ(StringReplace("a\xC4\xB1"
+                          "bcd",
+                          "cd", "!", rfReplaceAll | rfIgnoreCase),
+            "a\xC4\xB1"
+            "b!");
   // Invalid bytes are kept and never crash the fold.
-  EXPECT_EQ(StringReplace("\xFF\xFE" "ab", "AB", "z", rfReplaceAll | rfIgnoreCase), "\xFF\xFE" "z");
+  EXPECT_EQ(StringReplace("\xFF\xFE"
+                          "ab",
+                          "AB", "z", rfReplaceAll | rfIgnoreCase),
+            "\xFF\xFE"
+            "z");
 }
 
 TEST(TextList, FilesWithByteOrderMarks) {
@@ -200,8 +207,14 @@ TEST(TextList, FilesWithByteOrderMarks) {
   } cases[] = {
       {"x=1\r\n\xC3\xA4\n", TextEncoding::Utf8},
       {"\xEF\xBB\xBFx=1\r\n\xC3\xA4\r\n", TextEncoding::Utf8Bom},
-      {std::string("\xFF\xFEx\0=\0" "1\0\r\0\n\0\xE4\0", 14), TextEncoding::Utf16LE},
-      {std::string("\xFE\xFF\0x\0=\0" "1\0\r\0\n\0\xE4", 14), TextEncoding::Utf16BE},
+      {std::string("\xFF\xFEx\0=\0"
+                   "1\0\r\0\n\0\xE4\0",
+                   14),
+       TextEncoding::Utf16LE},
+      {std::string("\xFE\xFF\0x\0=\0"
+                   "1\0\r\0\n\0\xE4",
+                   14),
+       TextEncoding::Utf16BE},
   };
   for (const auto& c : cases) {
     WriteFile(dir + "f.txt", c.bytes);

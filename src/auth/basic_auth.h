@@ -1,0 +1,33 @@
+// HTTP Basic authentication against the user table "利用者情報" of the definition database.
+// Every request is authenticated anew; nothing is remembered between requests.
+#pragma once
+
+#include <string>
+
+#include "auth/cipher.h"
+#include "platform/http.h"
+
+namespace nv {
+
+// Where the host phrase comes from: GeneratePhrase, or a fixed phrase in tests.
+using PhraseSource = std::string (*)();
+
+// The role ("所属") of the user that LAuth (the Authorization header, "" when absent) names,
+// "" for a NULL role, or "null" when not authenticated. A header that does not begin with
+// "Basic" runs no command and opens no database. With an empty host phrase nobody passes.
+// Database failures propagate.
+std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase = GeneratePhrase);
+
+// Turns AResponse into the authentication challenge: 401, "WWW-Authenticate" and "Connection"
+// headers, no body.
+TResponse& BasicAuthorizationView(TResponse& AResponse);
+
+// The password (UserOrPass exactly "Pass") or the user name of Basic credentials; "" when
+// LAuth is no Basic credentials.
+std::string GetBasicAuth(const std::string& LAuth, const std::string& UserOrPass);
+
+// The first administrator's ("Web管理者") password, the key of encrypted data databases: ""
+// when there is no administrator, "Error" when it cannot be decrypted.
+std::string GetPassword(PhraseSource phrase = GeneratePhrase);
+
+}  // namespace nv

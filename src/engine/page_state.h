@@ -1,0 +1,41 @@
+// The record of one page request, shared in place by the handler, the definition lookup, the
+// script executor, both sides of the bracket markup and the per-record phase.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/sqlite_db.h"
+#include "platform/text_list.h"
+
+namespace nv {
+
+class TRequest;
+class TResponse;
+
+struct TPageRequestState {
+  TRequest* ARequest = nullptr;
+  TResponse* AResponse = nullptr;
+  // The running lookup's or phase's connection and query; empty between them. Query is
+  // declared after Conn, so it goes first when the state is released.
+  std::unique_ptr<TSQLite3Connection> Conn;
+  std::unique_ptr<TSQLQuery> Query;
+  TStringList MenuNameList;  // column names of table "メニュー"
+  TStringList MenuDataList;  // one TAB row per menu row of the user role
+  // Result slots 1 to 4: column names and TAB rows.
+  TStringList NameList1;
+  TStringList DataList1;
+  TStringList NameList2;
+  TStringList DataList2;
+  TStringList NameList3;
+  TStringList DataList3;
+  TStringList NameList4;
+  TStringList DataList4;
+  TStringList SQL;  // script list of the latest phase lookup
+  TStringList etc;  // template list: one entry, or none when there is no such template
+  int32_t SW = 0;   // current result slot, 0 (none yet) to 4
+  bool TABset = false;
+  bool SQLexecFirst = true;
+};
+
+}  // namespace nv

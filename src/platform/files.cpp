@@ -1,0 +1,76 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fnmatch.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace nv {
+
+std::string ExecutablePath() {
+  std::string buf(PATH_MAX, '\0');
+  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+  if (n < 0)
+    throw std::runtime_error(std::string("Cannot read /proc/self/exe: ") + strerror(errno));
+  buf.resize(static_cast<size_t>(n));
+  return buf;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CopyFileOver(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  if (!in) return false;
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << in.rdbuf();
+  out.flush();
+  return !in.bad() && static_cast<bool>(out);
+}
+
+namespace {
+
+void Search(const std::string& folder, const std::string& mask, std::vector<std::string>& out,
+            int depth) {
+  if (depth > 64) return;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;  // unreadable folders are simply not searched
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = folder + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      Search(path + kPathDelim, mask, out, depth + 1);
+    } else if (fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
+      if (S_ISLNK(st.st_mode) && !FileExists(path)) continue;  // dangling or folder link
+      out.push_back(path);
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+std::vector<std::string> FindFiles(const std::string& folder, const std::string& mask) {
+  std::vector<std::string> out;
+  Search(folder, mask, out, 0);
+  return out;
+}
+
+}  // namespace nv

@@ -1,0 +1,27 @@
+// File-system facts the server needs: the running executable, existence tests and the
+// recursive search behind the engine library search.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace nv {
+
+// Host folder separator; the system's own texts use "\", turned into this where paths are built.
+constexpr char kPathDelim = '/';
+
+// Full path of the running executable.
+std::string ExecutablePath();
+
+bool FileExists(const std::string& path);       // a file (or a link to one)
+bool DirectoryExists(const std::string& path);  // a folder (or a link to one)
+
+// Copies a file over another (replacing it). False when it could not be done.
+bool CopyFileOver(const std::string& from, const std::string& to);
+
+// Full paths of the files below folder (any depth) whose names match mask, ASCII letters
+// compared without regard to case. folder ends with the separator. Links to folders are not
+// followed, so a link loop cannot make the search endless.
+std::vector<std::string> FindFiles(const std::string& folder, const std::string& mask);
+
+}  // namespace nv

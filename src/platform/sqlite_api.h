@@ -1,0 +1,37 @@
+// The SQLite engine's C functions, resolved at run time from the engine library found at
+// start-up. Nothing links libsqlite3 or libsqlcipher: a process that links one and loads the
+// other binds the loaded library's internal calls to the linked one's symbols and crashes.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+
+namespace nv {
+
+struct SqliteApi {
+  int (*open_v2)(const char*, sqlite3**, int, const char*);
+  int (*close_v2)(sqlite3*);
+  const char* (*errmsg)(sqlite3*);
+  const char* (*errstr)(int);
+  int (*prepare_v2)(sqlite3*, const char*, int, sqlite3_stmt**, const char**);
+  int (*step)(sqlite3_stmt*);
+  int (*finalize)(sqlite3_stmt*);
+  int (*bind_text)(sqlite3_stmt*, int, const char*, int, void (*)(void*));
+  int (*bind_parameter_count)(sqlite3_stmt*);
+  const char* (*bind_parameter_name)(sqlite3_stmt*, int);
+  int (*column_count)(sqlite3_stmt*);
+  const char* (*column_name)(sqlite3_stmt*, int);
+  const unsigned char* (*column_text)(sqlite3_stmt*, int);
+  int (*column_bytes)(sqlite3_stmt*, int);
+  // Only SQLCipher exports it; null for plain SQLite, which then ignores passwords.
+  int (*key)(sqlite3*, const void*, int);
+};
+
+// The function table of the library at `path`, loaded on first use and kept for the life of
+// the process (one handle per path, so SQLite and SQLCipher can serve side by side). Throws
+// std::runtime_error "Can not load SQLite client library "<path>". Check your installation."
+// when the file cannot be loaded or lacks one of the functions.
+const SqliteApi& LoadSqliteApi(const std::string& path);
+
+}  // namespace nv

@@ -1,0 +1,17 @@
+#include <algorithm>
+
+#include "platform/files.h"
+#include "platform/text_list.h"
+#include "shell/startup.h"
+
+namespace nv {
+
+std::string GetFilePath(const std::string& Path, const std::string& Search, bool Desc) {
+  TStringList found;
+  for (auto& p : FindFiles(Path, Search)) found.Add(std::move(p));
+  if (found.GetCount() == 0) return std::string();
+  found.Sort();
+  return Desc ? found.Get(found.GetCount() - 1) : found.Get(0);
+}
+
+}  // namespace nv

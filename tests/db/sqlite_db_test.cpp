@@ -1,0 +1,401 @@
+#include "platform/sqlite_db.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "db/db_support.h"
+
+using namespace nv;
+using namespace nv::test;
+
+namespace {
+
+using RowList = std::vector<std::vector<std::string>>;
+
+class SqliteDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SQLiteDefaultLibrary = kSqlite; }
+
+  std::unique_ptr<TSQLite3Connection> Db(const std::string& library = kSqlite,
+                                         const std::string& password = "") {
+    return Connect(dir.file("t.db"), library, password);
+  }
+
+  static std::string Header(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(16, '\0');
+    in.read(bytes.data(), 16);
+    return bytes;
+  }
+
+  TempDir dir;
+};
+
+TEST_F(SqliteDbTest, UnloadableEngineFailsEveryOpenWithItsPath) {
+  const std::string cases[] = {
+      "",                                     // no engine found at start-up
+      dir.file("missing.so"),                 // no such file
+      "/usr/lib/x86_64-linux-gnu/libm.so.6",  // loads, but is no SQLite
+      dir.path(),                             // a folder
+  };
+  for (const std::string& library : cases) {
+    SCOPED_TRACE(library);
+    SQLiteDefaultLibrary = library;
+    TSQLite3Connection conn;
+    conn.DatabaseName = dir.file("t.db");
+    EXPECT_EQ(ErrorOf([&] { conn.Open(); }),
+              "Can not load SQLite client library \"" + library + "\". Check your installation.");
+    EXPECT_FALSE(conn.Connected());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("t.db")));
+  }
+}
+
+TEST_F(SqliteDbTest, OpenCreatesAMissingFileAndEngineErrorsNameTheConnection) {
+  auto conn = Db();
+  EXPECT_TRUE(std::filesystem::exists(dir.file("t.db")));
+  EXPECT_EQ(ErrorOf([&] { Rows(*conn, "SELECT * FROM t"); }),
+            "TSQLite3Connection : no such table: t");
+  EXPECT_EQ(ErrorOf([&] { Rows(*conn, "SELEC 1"); }),
+            "TSQLite3Connection : near \"SELEC\": syntax error");
+
+  TSQLite3Connection nowhere;
+  nowhere.DatabaseName = dir.file("no/such/folder/t.db");
+  EXPECT_EQ(ErrorOf([&] { nowhere.Open(); }), "TSQLite3Connection : unable to open database file");
+  EXPECT_FALSE(nowhere.Connected());
+}
+
+TEST_F(SqliteDbTest, ValuesReadWholeAsTheEnginesText) {
+  std::string long_text;
+  for (int i = 0; i < 500; ++i) long_text += "あ";  // 1,500 bytes, 3 per character
+  ASSERT_EQ(long_text.size(), 1500u);
+  const std::string wide(5000, 'w');
+  RunAll(dir.file("t.db"), {"CREATE TABLE v (a, b VARCHAR(10))"});
+  Insert(dir.file("t.db"), "INSERT INTO v VALUES (?, ?)", {long_text, wide});
+  RunAll(dir.file("t.db"), {
+                               "INSERT INTO v VALUES (NULL, '')",
+                               "INSERT INTO v VALUES (42, -7)",
+                               "INSERT INTO v VALUES (1.5, 2.0)",
+                               "INSERT INTO v VALUES (X'00FF41', CAST(X'610062' AS TEXT))",
+                           });
+  auto conn = Db();
+  const RowList expected = {
+      {long_text, wide},
+      {"", ""},
+      {"42", "-7"},
+      {"1.5", "2.0"},
+      {std::string("\0\xff"
+                   "A",
+                   3),
+       std::string("a\0b", 3)},
+  };
+  EXPECT_EQ(Rows(*conn, "SELECT a, b FROM v ORDER BY rowid"), expected);
+}
+
+TEST_F(SqliteDbTest, OnlyTheFirstStatementOfATextRuns) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)", "INSERT INTO t VALUES (1)"});
+  auto conn = Db();
+  EXPECT_EQ(Rows(*conn, "SELECT count(*) FROM t; DELETE FROM t;"), RowList{{"1"}});
+
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  query.SetSQL("INSERT INTO t VALUES (2); DELETE FROM t");
+  query.ExecSQL();
+  conn->ExecuteDirect("INSERT INTO t VALUES (3); DROP TABLE t");
+  conn->Transaction()->Commit();
+  conn.reset();
+
+  conn = Db();
+  EXPECT_EQ(Rows(*conn, "SELECT a FROM t ORDER BY a"), (RowList{{"1"}, {"2"}, {"3"}}));
+}
+
+TEST_F(SqliteDbTest, ParametersAreFoundOutsideLiteralsAndComments) {
+  struct Case {
+    std::string sql;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"SELECT :a, :B, :b, :A", {"a", "B"}},  // one parameter per name, ASCII case ignored
+      {"SELECT * FROM t WHERE x=:p1 AND y<>:p2;", {"p1", "p2"}},
+      {"SELECT ':q', \"w:x\", `y:z`, [s:t] -- :c\n/* :d */ :e", {"e"}},
+      {"SELECT :a||:b, (:c), :d*:e+:f-:g/:h,:i<:j>:k[x]\\:l",
+       {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"}},
+      {"SELECT :a\t:b\n:c\r:d :e", {"a", "b", "c", "d", "e"}},
+      {"SELECT : x, :=1, ::y, :", {}},
+      {"SELECT :a.b, :名前, :x'", {"a.b", "名前", "x'"}},
+      {"SELECT ?, ?7", {"", ""}},
+      {"SELECT ':unclosed", {}},
+      {"SELECT 1 /* :unclosed", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    TSQLQuery query;
+    query.SetSQL(c.sql);
+    std::vector<std::string> names;
+    for (const TParam& p : query.Params()) names.push_back(p.Name);
+    EXPECT_EQ(names, c.names);
+  }
+}
+
+TEST_F(SqliteDbTest, ParametersBindTextAndUnassignedOnesAreNull) {
+  auto conn = Db();
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  query.SetSQL("SELECT :a, :b IS NULL, :A || ?, ? IS NULL, $x IS NULL, ':a'");
+  EXPECT_EQ(ErrorOf([&] { query.ParamByName("zz"); }), "Parameter \"zz\" not found");
+  query.ParamByName("A").SetAsString("it's");
+  query.Params().at(2).SetAsString("!");
+  query.Open();
+  std::vector<std::string> row;
+  for (const TField& f : query.Fields()) row.push_back(f.AsString());
+  // "$x" is the engine's own spelling: it must not pick up one of ours.
+  EXPECT_EQ(row, (std::vector<std::string>{"it's", "1", "it's!", "1", "1", ":a"}));
+
+  query.ParamByName("b").SetAsString("");  // an empty text is a text, not NULL
+  query.Open();
+  EXPECT_EQ(query.Fields().at(1).AsString(), "0");
+
+  // A word right after "?" stays a word of its own: here the column's alias.
+  query.SetSQL("SELECT ?x");
+  query.Params().at(0).SetAsString("v");
+  query.Open();
+  EXPECT_EQ(query.FieldByName("x").AsString(), "v");
+}
+
+TEST_F(SqliteDbTest, RepeatedColumnNamesGetTheSmallestFreeNumber) {
+  auto conn = Db();
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  query.SetSQL("SELECT 1 AS a, 2 AS A, 3 AS a_1, 4 AS a, 5 AS b");
+  query.Open();
+  TStringList names;
+  names.Add("left over");
+  query.GetFieldNames(names);
+  EXPECT_EQ(names.Items(), (std::vector<std::string>{"a", "A_1", "a_1_1", "a_2", "b"}));
+  EXPECT_EQ(query.FieldByName("A").AsString(), "1");
+  EXPECT_EQ(query.FieldByName("a_2").AsString(), "4");
+  EXPECT_EQ(query.FieldByName("B").AsString(), "5");
+  EXPECT_EQ(ErrorOf([&] { query.FieldByName("c"); }), "Field not found : \"c\"");
+}
+
+TEST_F(SqliteDbTest, RowsEofAndRecordCount) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)", "INSERT INTO t VALUES ('x'), ('y')"});
+  auto conn = Db();
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  EXPECT_TRUE(query.Eof());
+
+  query.SetSQL("SELECT a FROM t WHERE a = 'none'");
+  query.Open();
+  EXPECT_TRUE(query.Eof());
+  EXPECT_EQ(query.RecordCount(), 0);
+
+  query.SetSQL("SELECT a FROM t ORDER BY a");
+  query.Open();
+  ASSERT_FALSE(query.Eof());
+  EXPECT_GT(query.RecordCount(), 0);
+  EXPECT_EQ(query.Fields().at(0).AsString(), "x");
+  query.Next();
+  EXPECT_EQ(query.Fields().at(0).AsString(), "y");
+  query.Next();
+  EXPECT_TRUE(query.Eof());
+  query.Next();  // past the end stays there
+  EXPECT_TRUE(query.Eof());
+
+  query.Close();
+  EXPECT_TRUE(query.Eof());
+  EXPECT_TRUE(query.Fields().empty());
+}
+
+TEST_F(SqliteDbTest, OpeningANonSelectRunsItAndFails) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"});
+  auto conn = Db();
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  for (const char* sql : {"INSERT INTO t VALUES (1)", "  -- only a comment", ""}) {
+    SCOPED_TRACE(sql);
+    query.SetSQL(sql);
+    EXPECT_EQ(ErrorOf([&] { query.Open(); }), "Cannot open a non-select statement");
+    EXPECT_FALSE(query.Active());
+  }
+  EXPECT_EQ(Rows(*conn, "SELECT count(*) FROM t"), RowList{{"1"}});
+}
+
+TEST_F(SqliteDbTest, NothingCommitsByItselfAndFreeingRollsBack) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"});
+  auto insert = [&](TSQLite3Connection& conn, const char* value) {
+    TSQLQuery query;
+    query.SetDatabase(&conn);
+    query.SetSQL("INSERT INTO t VALUES (:v)");
+    query.ParamByName("v").SetAsString(value);
+    query.ExecSQL();
+  };
+  auto conn = Db();
+  TSQLTransaction& transaction = *conn->Transaction();
+  EXPECT_FALSE(transaction.Active());
+  insert(*conn, "dropped");
+  EXPECT_TRUE(transaction.Active());
+  conn.reset();  // freed while active: rolled back
+
+  conn = Db();
+  insert(*conn, "kept");
+  conn->Transaction()->Commit();
+  EXPECT_FALSE(conn->Transaction()->Active());
+  conn->Transaction()->Commit();  // inactive: nothing to do
+
+  conn->Transaction()->SetActive(true);
+  conn->Transaction()->SetActive(true);  // already active: no second BEGIN
+  insert(*conn, "undone");
+  conn->Transaction()->SetActive(false);
+  EXPECT_FALSE(conn->Transaction()->Active());
+  EXPECT_EQ(Rows(*conn, "SELECT a FROM t"), RowList{{"kept"}});
+}
+
+TEST_F(SqliteDbTest, CommitClosesOpenQueries) {
+  auto conn = Db();
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  query.SetSQL("SELECT 1 UNION ALL SELECT 2");
+  query.Open();
+  conn->Transaction()->Commit();
+  EXPECT_FALSE(query.Active());
+  EXPECT_TRUE(query.Eof());
+}
+
+TEST_F(SqliteDbTest, ExecuteDirectNeedsATransactionAndAStatement) {
+  TSQLite3Connection conn;
+  SQLiteDefaultLibrary = kSqlite;
+  conn.DatabaseName = dir.file("t.db");
+  conn.Open();
+  EXPECT_EQ(ErrorOf([&] { conn.ExecuteDirect(" \r\n"); }), "Transaction not set");
+  TSQLQuery query;
+  query.SetDatabase(&conn);
+  query.SetSQL("SELECT 1");
+  EXPECT_EQ(ErrorOf([&] { query.Open(); }), "Transaction not set");
+  conn.CreateTransaction();
+  EXPECT_EQ(ErrorOf([&] { conn.ExecuteDirect(" \r\n\t"); }), "SQL statement not set");
+  EXPECT_FALSE(conn.Transaction()->Active());
+}
+
+// The executor's VACUUM and ATTACH lines: "End Transaction" commits, the statement runs
+// outside any transaction, "Begin Transaction" opens one again; the object stays active.
+TEST_F(SqliteDbTest, EndAndBeginTransactionSentDirectlyKeepTheTransactionActive) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"});
+  auto conn = Db();
+  conn->ExecuteDirect("INSERT INTO t VALUES ('before')");
+  conn->ExecuteDirect("End Transaction");
+  conn->ExecuteDirect("VACUUM;");
+  conn->ExecuteDirect("Begin Transaction");
+  EXPECT_TRUE(conn->Transaction()->Active());
+  conn->ExecuteDirect("INSERT INTO t VALUES ('after')");
+  conn.reset();
+
+  conn = Db();
+  EXPECT_EQ(Rows(*conn, "SELECT a FROM t"), RowList{{"before"}});
+}
+
+TEST_F(SqliteDbTest, LocksFailAtOnceAndTransactionErrorsCarryTheEngineMessageAlone) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)", "INSERT INTO t VALUES ('a'), ('b')"});
+  auto writer = Db();
+  writer->ExecuteDirect("INSERT INTO t VALUES ('c')");
+  auto other = Db();
+  EXPECT_EQ(ErrorOf([&] { other->ExecuteDirect("INSERT INTO t VALUES (2)"); }),
+            "TSQLite3Connection : database is locked");
+
+  // A reader in the middle of its rows keeps the writer from committing.
+  TSQLQuery reader;
+  reader.SetDatabase(other.get());
+  reader.SetSQL("SELECT a FROM t");
+  reader.Open();
+  ASSERT_FALSE(reader.Eof());
+  EXPECT_EQ(ErrorOf([&] { writer->Transaction()->Commit(); }), "database is locked");
+  EXPECT_TRUE(writer->Transaction()->Active());  // still there to be rolled back or retried
+
+  other.reset();
+  writer->Transaction()->Commit();
+  EXPECT_EQ(ErrorOf([&] { writer->Transaction()->StartTransaction(); }), "(no error)");
+  EXPECT_EQ(ErrorOf([&] { writer->Transaction()->StartTransaction(); }),
+            "cannot start a transaction within a transaction");
+  EXPECT_EQ(Rows(*writer, "SELECT a FROM t"), (RowList{{"a"}, {"b"}, {"c"}}));
+}
+
+TEST_F(SqliteDbTest, QueriesAndConnectionsMayBeFreedInEitherOrder) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"});
+  auto conn = Db();
+  conn->ExecuteDirect("INSERT INTO t VALUES (1)");
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  query.SetSQL("SELECT a FROM t");
+  query.Open();
+  conn.reset();  // closes the query and rolls back
+  EXPECT_FALSE(query.Active());
+  EXPECT_EQ(query.Database(), nullptr);
+
+  conn = Db();
+  EXPECT_EQ(Rows(*conn, "SELECT count(*) FROM t"), RowList{{"0"}});
+  {
+    TSQLQuery early;
+    early.SetDatabase(conn.get());
+    early.SetSQL("SELECT a FROM t");
+    early.Open();
+  }
+  conn->ExecuteDirect("INSERT INTO t VALUES (2)");  // the freed query left nothing behind
+  conn->Transaction()->Commit();
+}
+
+TEST_F(SqliteDbTest, SqlCipherKeysTheDatabase) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)", "INSERT INTO t VALUES ('secret')"}, kCipher,
+         "pass word");
+  EXPECT_NE(Header(dir.file("t.db")), std::string("SQLite format 3\0", 16));
+
+  auto same = Db(kCipher, "pass word");
+  EXPECT_EQ(Rows(*same, "SELECT a FROM t"), RowList{{"secret"}});
+  same.reset();
+
+  struct Attempt {
+    std::string library, password, message;
+  };
+  const std::string refused = "TSQLite3Connection : file is encrypted or is not a database";
+  const Attempt attempts[] = {
+      {kCipher, "another", refused},
+      {kCipher, "", refused},
+      {kSqlite, "pass word", "TSQLite3Connection : file is not a database"},
+  };
+  for (const Attempt& a : attempts) {
+    SCOPED_TRACE(a.library + " / " + a.password);
+    auto conn = Db(a.library, a.password);
+    EXPECT_EQ(ErrorOf([&] { Rows(*conn, "SELECT a FROM t"); }), a.message);
+  }
+}
+
+TEST_F(SqliteDbTest, TheKeyEndsAtTheFirstZeroByte) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"}, kCipher, std::string("abc\0def", 7));
+  auto conn = Db(kCipher, "abc");
+  EXPECT_EQ(Rows(*conn, "SELECT count(*) FROM t"), RowList{{"0"}});
+}
+
+TEST_F(SqliteDbTest, PlainSqliteIgnoresTheKey) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)", "INSERT INTO t VALUES ('open')"}, kSqlite,
+         "pass word");
+  EXPECT_EQ(Header(dir.file("t.db")), std::string("SQLite format 3\0", 16));
+  auto conn = Db(kSqlite);
+  EXPECT_EQ(Rows(*conn, "SELECT a FROM t"), RowList{{"open"}});
+}
+
+TEST_F(SqliteDbTest, BothEnginesServeOneProcessSideBySide) {
+  auto plain = Connect(dir.file("plain.db"), kSqlite);
+  auto keyed = Connect(dir.file("keyed.db"), kCipher, "k");
+  plain->ExecuteDirect("CREATE TABLE t (a)");
+  keyed->ExecuteDirect("CREATE TABLE t (a)");
+  plain->ExecuteDirect("INSERT INTO t VALUES (sqlite_version())");
+  keyed->ExecuteDirect("INSERT INTO t VALUES (sqlite_version())");
+  const auto plain_version = Rows(*plain, "SELECT a FROM t");
+  const auto keyed_version = Rows(*keyed, "SELECT a FROM t");
+  EXPECT_EQ(keyed_version, (RowList{{"3.15.2"}}));  // SQLCipher 3.4.1 inside
+  EXPECT_NE(plain_version, keyed_version);
+  plain->Transaction()->Commit();
+  keyed->Transaction()->Commit();
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// The real executable, started in a folder of its own: name-borne port, mode choice, static
+// files, start-up failures and the exact bytes of its answers.
+#include <gtest/gtest.h>
+
+#include "e2e/server_process.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string kColon = "\xEF\xBC\x9A";  // full-width colon
+
+std::string NormalModeFolder() {
+  std::string dir = MakeTempDir();
+  WriteFile(dir + "ZURazo.db", "");
+  mkdir((dir + "images").c_str(), 0755);
+  mkdir((dir + "images/sub").c_str(), 0755);
+  WriteFile(dir + "images/a.bin", std::string("\x00\x01\r\nbytes", 9));
+  WriteFile(dir + "secret.txt", "beside the executable");
+  symlink(kSqliteLib, (dir + "libsqlite3.so.0").c_str());
+  return dir;
+}
+
+}  // namespace
+
+TEST(StartUp, PortFromTheExecutableName) {
+  std::string dir = MakeTempDir();
+  ServerProcess server(dir, "norvane" + kColon + "18080");
+  ASSERT_TRUE(server.WaitListening(18080)) << server.Stderr();
+  // First-run mode: every path, /images/ and /upload included, reaches the set-up page.
+  for (const char* path : {"/", "/images/a.bin", "/upload", "/x/y?z=1"}) {
+    std::string reply = Exchange(18080, std::string("GET ") + path + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << path << reply;
+    EXPECT_NE(reply.find("<title>初期設定画面</title>"), std::string::npos) << path;
+  }
+}
+
+TEST(StartUp, DefaultPortIs80) {
+  std::string dir = MakeTempDir();
+  ServerProcess server(dir, "norvane");
+  ASSERT_TRUE(server.WaitListening(80)) << server.Stderr();
+  EXPECT_EQ(Exchange(80, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+}
+
+TEST(StartUp, NormalModeNeedsImagesFolder) {
+  std::string dir = MakeTempDir();
+  WriteFile(dir + "ZURazo.db", "");
+  ServerProcess server(dir, "norvane" + kColon + "18081");
+  ASSERT_TRUE(server.WaitExit(10000));
+  EXPECT_NE(server.ExitStatus(), 0);
+  EXPECT_NE(server.Stderr().find("Directory \"" + dir + "images/\" does not exist"),
+            std::string::npos)
+      << server.Stderr();
+  EXPECT_FALSE(CanConnect(18081));
+}
+
+TEST(StartUp, StaticFilesExactBytes) {
+  std::string dir = NormalModeFolder();
+  ServerProcess server(dir, "norvane" + kColon + "18082");
+  ASSERT_TRUE(server.WaitListening(18082)) << server.Stderr();
+  EXPECT_EQ(Exchange(18082, "GET /images/a.bin HTTP/1.1\r\nHost: x\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 9\r\n"
+            "Content-Type: Application/octet-stream\r\n\r\n" +
+                std::string("\x00\x01\r\nbytes", 9));
+  struct Case {
+    const char* request;
+    const char* status_lines;
+  } cases[] = {
+      {"POST /images/a.bin HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+       "HTTP/1.1 405 Method Not Allowed\r\nStatus: 405 Method not allowed\r\n"},
+      {"GET /images/../secret.txt HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 403 Forbidden\r\nStatus: 403 Forbidden\r\n"},
+      {"GET /images/%2e%2e/secret.txt HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 403 Forbidden\r\nStatus: 403 Forbidden\r\n"},
+      {"GET /images/missing.bin HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 404 Not Found\r\nStatus: 404 Not found\r\n"},
+      {"GET /images/sub HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\nStatus: 404 Not found\r\n"},
+  };
+  for (const auto& c : cases) {
+    std::string reply = Exchange(18082, c.request);
+    EXPECT_EQ(reply.rfind(c.status_lines, 0), 0u) << c.request << reply;
+    EXPECT_EQ(reply.substr(reply.find("\r\n\r\n")), "\r\n\r\n") << c.request;  // empty body
+    EXPECT_NE(reply.find("\r\nContent-Length: 0\r\n"), std::string::npos) << reply;
+  }
+}
+
+TEST(StartUp, ChallengeBytesWithoutCredentials) {
+  std::string dir = NormalModeFolder();
+  ServerProcess server(dir, "norvane" + kColon + "18083");
+  ASSERT_TRUE(server.WaitListening(18083)) << server.Stderr();
+  const std::string challenge =
+      "HTTP/1.1 401 Unauthorized\r\nStatus: 401 OK\r\nContent-Length: 0\r\n"
+      "Content-Type: text/html\r\nWWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
+      "Connection: close\r\n\r\n";
+  EXPECT_EQ(Exchange(18083, "GET /upload HTTP/1.1\r\n\r\n"), challenge);
+  EXPECT_EQ(Exchange(18083, "GET /?SQL=x HTTP/1.1\r\nAuthorization: basic eDp5\r\n\r\n"),
+            challenge);
+  // Garbage does not stop the server from answering the next client.
+  Exchange(18083, std::string("\x00\xff\r\n\r\n\x01", 7), 2000);
+  EXPECT_EQ(Exchange(18083, "GET /UPLOAD/ HTTP/1.1\r\n\r\n"), challenge);
+}

@@ -1,0 +1,58 @@
+// Feeds arbitrary bytes to the request parser, the router and the static path check.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/http.h"
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+const nv::THTTPRouter& Router() {
+  static const nv::THTTPRouter router = [] {
+    nv::THTTPRouter r;
+    r.RegisterLocation("/images", [](nv::TRequest&, nv::TResponse&) {});
+    r.RegisterRoute(
+        "/", [](nv::TRequest&, nv::TResponse&) {}, true);
+    r.RegisterRoute(
+        "/upload", [](nv::TRequest&, nv::TResponse&) {}, false);
+    return r;
+  }();
+  return router;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+
+  // The resumable head scan, fed in two pieces, finds the same end as one scan of the whole.
+  size_t whole = nv::FindHeadEnd(bytes);
+  size_t resume = 0;
+  size_t split = size / 2;
+  size_t end = nv::FindHeadEnd(bytes.substr(0, split), &resume);
+  if (end == std::string_view::npos) end = nv::FindHeadEnd(bytes, &resume);
+  Check(end == whole);
+
+  nv::TRequest req;
+  int status = nv::ParseRequest(bytes, req);
+  Check(status == 0 || status == 400 || status == 413 || status == 501);
+  if (status == 0) {
+    Check(!req.PathInfo.empty() && req.PathInfo[0] == '/');
+    Check(req.Files.size() <= req.ContentFields.GetCount());
+  }
+  Check(Router().FindRoute(req.PathInfo) != nullptr);
+
+  std::string relative;
+  if (nv::StaticRelativePath(req.PathInfo, relative)) {
+    Check(relative.find('\0') == std::string::npos && relative.find('\\') == std::string::npos);
+    Check(relative != ".." && relative.rfind("../", 0) != 0 &&
+          relative.find("/../") == std::string::npos &&
+          (relative.size() < 3 || relative.compare(relative.size() - 3, 3, "/..") != 0));
+  }
+  return 0;
+}

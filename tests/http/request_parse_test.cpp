@@ -1,0 +1,286 @@
+// Request head, query string, posted fields and multipart bodies.
+#include <gtest/gtest.h>
+
+#include "platform/http.h"
+
+using namespace nv;
+using namespace std::string_view_literals;
+
+namespace {
+
+std::vector<std::string> Entries(const TStringList& list) { return list.Items(); }
+
+TRequest Parsed(std::string_view raw, int expected_status = 0) {
+  TRequest req;
+  EXPECT_EQ(ParseRequest(raw, req), expected_status) << raw;
+  return req;
+}
+
+std::string Multipart(std::initializer_list<std::string> parts, const std::string& b = "XyZ") {
+  std::string body;
+  for (const std::string& p : parts) body += "--" + b + "\r\n" + p + "\r\n";
+  return body + "--" + b + "--\r\n";
+}
+
+const char* kFormType = "multipart/form-data; boundary=XyZ";
+
+}  // namespace
+
+TEST(RequestHead, FillsTheRequestFromTheHead) {
+  TRequest req = Parsed(
+      "get /a%20b/c?SQL=x+y&HTML=%E4%B8%80 HTTP/1.0\r\n"
+      "Host: example\r\n"
+      "Authorization:   Basic dTpw  \r\n"
+      "X-Empty:\r\n"
+      "authorization: second\r\n"
+      "\r\n");
+  EXPECT_EQ(req.Method, "get");
+  EXPECT_EQ(req.URL, "/a%20b/c?SQL=x+y&HTML=%E4%B8%80");
+  EXPECT_EQ(req.PathInfo, "/a%20b/c");
+  EXPECT_EQ(req.Query, "SQL=x+y&HTML=%E4%B8%80");
+  EXPECT_EQ(req.Protocol, "HTTP/1.0");
+  EXPECT_EQ(req.Authorization, "Basic dTpw");  // the first one, trimmed
+  EXPECT_EQ(Entries(req.Headers),
+            (std::vector<std::string>{"Host=example", "Authorization=Basic dTpw",
+                                      "X-Empty=", "authorization=second"}));
+  EXPECT_EQ(Entries(req.QueryFields), (std::vector<std::string>{"SQL=x y", "HTML=一"}));
+  EXPECT_TRUE(req.ContentFields.GetCount() == 0 && req.Files.empty());
+}
+
+TEST(RequestHead, AcceptsBareLineFeedsAndAbsoluteTargets) {
+  TRequest req = Parsed("GET http://host:81/p/q?x=1 HTTP/1.1\nA: b\n\n");
+  EXPECT_EQ(req.PathInfo, "/p/q");
+  EXPECT_EQ(req.Query, "x=1");
+  EXPECT_EQ(req.URL, "http://host:81/p/q?x=1");
+  EXPECT_EQ(Parsed("GET http://host HTTP/1.1\r\n\r\n").PathInfo, "/");
+  EXPECT_EQ(Parsed("GET /? HTTP/1.1\r\n\r\n").QueryFields.GetCount(), 0u);
+}
+
+TEST(RequestHead, RefusesMalformedHeads) {
+  struct Case {
+    std::string_view raw;
+    int status;
+  };
+  const Case cases[] = {
+      {"GET /\r\n\r\n"sv, 400},                                  // no version
+      {"GET  / HTTP/1.1\r\n\r\n"sv, 400},                        // double blank
+      {"GET / HTTP/1.1 x\r\n\r\n"sv, 400},                       // fourth word
+      {"GET / HTTX/1.1\r\n\r\n"sv, 400},                         // not HTTP
+      {"GET / HTTP/11\r\n\r\n"sv, 400},                          // version shape
+      {"G(T / HTTP/1.1\r\n\r\n"sv, 400},                         // method not a token
+      {"GET x HTTP/1.1\r\n\r\n"sv, 400},                         // target without "/"
+      {"GET /a\x01 HTTP/1.1\r\n\r\n"sv, 400},                    // control byte in target
+      {"\r\nGET / HTTP/1.1\r\n\r\n"sv, 400},                     // empty request line
+      {"GET / HTTP/1.1\r\nNo colon\r\n\r\n"sv, 400},             // header without ":"
+      {"GET / HTTP/1.1\r\nA b: c\r\n\r\n"sv, 400},               // blank in a name
+      {"GET / HTTP/1.1\r\nA : c\r\n\r\n"sv, 400},                // blank before ":"
+      {"GET / HTTP/1.1\r\n: c\r\n\r\n"sv, 400},                  // empty name
+      {"GET / HTTP/1.1\r\nA: b\r\n folded\r\n\r\n"sv, 400},      // obsolete folding
+      {"GET / HTTP/1.1\r\nA: b\rC: d\r\n\r\n"sv, 400},           // bare CR inside a line
+      {"GET / HTTP/1.1\r\nA: b\0c\r\n\r\n"sv, 400},              // NUL in a value
+      {"POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n"sv, 400},  // not a number
+      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"sv, 400},
+      {"POST / HTTP/1.1\r\nContent-Length:\r\n\r\n"sv, 400},
+      {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"sv, 400},
+      {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nabc"sv, 400},  // body shorter than announced
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"sv, 501},
+      {"GET / HTTP/1.1\r\n"sv, 400},  // head never ends
+  };
+  for (const Case& c : cases) {
+    TRequest req;
+    EXPECT_EQ(ParseRequest(c.raw, req), c.status) << c.raw;
+  }
+}
+
+TEST(RequestHead, ContentLengthBeyondAnyLimitIsReportedAsSuch) {
+  TRequest req;
+  THeadInfo info =
+      ParseRequestHead("POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n", req);
+  EXPECT_EQ(info.Status, 0);
+  EXPECT_LT(info.ContentLength, 0);  // the server answers 413
+  info = ParseRequestHead("POST / HTTP/1.1\r\nContent-Length: 000012\r\n", req);
+  EXPECT_EQ(info.ContentLength, 12);
+  info = ParseRequestHead("POST / HTTP/1.1\r\nExpect: 100-Continue\r\n", req);
+  EXPECT_TRUE(info.ExpectContinue);
+}
+
+TEST(RequestHead, FindHeadEndResumesWhereItStopped) {
+  const std::string raw = "GET / HTTP/1.1\r\nA: b\r\n\r\nBODY";
+  size_t resume = 0;
+  size_t end = std::string::npos;
+  for (size_t n = 1; n <= raw.size() && end == std::string::npos; ++n) {
+    end = FindHeadEnd(std::string_view(raw).substr(0, n), &resume);
+  }
+  EXPECT_EQ(end, raw.find("BODY"));
+  EXPECT_EQ(FindHeadEnd("GET / HTTP/1.1\n\nx"), 16u);
+  EXPECT_EQ(FindHeadEnd("GET / HTTP/1.1\r\nA: b\r\n"), std::string::npos);
+}
+
+TEST(QueryString, SplitsAtAmpersandsAndDecodesEachPieceWhole) {
+  struct Case {
+    const char* query;
+    std::vector<std::string> fields;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"&&&", {}},
+      {"a=1&&b=x+y", {"a=1", "b=x y"}},
+      {"k%3Dv=w", {"k=v=w"}},      // decoded before the name is split off
+      {"a=%26%2b%2B", {"a=&++"}},  // an encoded "&" does not split
+      {"p=%zz%4%", {"p=%zz%4%"}},  // broken escapes stay as they are
+      {"n=%00x", {std::string("n=\0x", 4)}},
+      {"=v&flag", {"=v", "flag"}},
+      {"%E3%81%82=%E3%81%84", {"あ=い"}},
+  };
+  for (const Case& c : cases) {
+    TStringList out;
+    ParseQueryString(c.query, out);
+    EXPECT_EQ(Entries(out), c.fields) << c.query;
+  }
+  EXPECT_EQ(URLDecode("a+b%20", false), "a+b ");
+}
+
+TEST(PostedFields, UrlEncodedBodyOfAnyLetterCase) {
+  TRequest req = Parsed(
+      "POST /?q=1 HTTP/1.1\r\nContent-Type: Application/X-WWW-Form-Urlencoded; charset=UTF-8\r\n"
+      "Content-Length: 20\r\n\r\n%E7%AE%A1=a+b&x=%3D1IGNORED");
+  EXPECT_EQ(req.Content, "%E7%AE%A1=a+b&x=%3D1");
+  EXPECT_EQ(Entries(req.ContentFields), (std::vector<std::string>{"管=a b", "x==1"}));
+  EXPECT_EQ(req.ContentFields.GetValue("x"), "=1");
+  EXPECT_EQ(Entries(req.QueryFields), (std::vector<std::string>{"q=1"}));
+}
+
+TEST(PostedFields, OtherContentTypesPostNoFields) {
+  for (const char* type : {"text/plain", "application/json", ""}) {
+    TRequest req = Parsed(std::string("POST / HTTP/1.1\r\nContent-Type: ") + type +
+                          "\r\nContent-Length: 3\r\n\r\na=b");
+    EXPECT_EQ(req.ContentFields.GetCount(), 0u) << type;
+    EXPECT_EQ(req.Content, "a=b");
+  }
+}
+
+TEST(Multipart, FieldsAndFilesComeInReversePartOrder) {
+  std::string body =
+      Multipart({"Content-Disposition: form-data; name=\"SQL\"\r\n\r\nlist",
+                 "Content-Disposition: form-data; name=\"first\"; filename=\"a.txt\"\r\n"
+                 "Content-Type: text/plain\r\n\r\nAAA",
+                 "content-disposition: form-data; filename=\"b.csv\"; name=\"second\"\r\n\r\n"
+                 "B\r\nB\r\n"});
+  TRequest req = Parsed("POST /upload HTTP/1.1\r\nContent-Type: " + std::string(kFormType) +
+                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_EQ(Entries(req.ContentFields),
+            (std::vector<std::string>{"second=b.csv", "first=a.txt", "SQL=list"}));
+  ASSERT_EQ(req.Files.size(), 2u);
+  EXPECT_EQ(req.Files[0].FieldName, "second");
+  EXPECT_EQ(req.Files[0].FileName, "b.csv");
+  EXPECT_EQ(req.Files[0].Content, "B\r\nB\r\n");  // line breaks inside the content stay
+  EXPECT_EQ(req.Files[0].ContentType, "");
+  EXPECT_EQ(req.Files[1].FileName, "a.txt");
+  EXPECT_EQ(req.Files[1].Content, "AAA");
+  EXPECT_EQ(req.Files[1].ContentType, "text/plain");
+}
+
+TEST(Multipart, EmptyAndLineBreakFilePartsKeepTheirFieldButAreNoFiles) {
+  std::string body = Multipart({
+      "Content-Disposition: form-data; name=\"none\"; filename=\"\"\r\n\r\n",
+      "Content-Disposition: form-data; name=\"crlf\"; filename=\"c.txt\"\r\n\r\n\r\n",
+      "Content-Disposition: form-data; name=\"three\"; filename=\"d.txt\"\r\n\r\n\r\nx",
+      "Content-Disposition: form-data; name=\"text\"\r\n\r\n",
+  });
+  TStringList fields;
+  std::vector<TUploadedFile> files;
+  ParseMultipart(kFormType, body, fields, files);
+  EXPECT_EQ(Entries(fields),
+            (std::vector<std::string>{"text=", "three=d.txt", "crlf=c.txt", "none="}));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].Content, "\r\nx");
+}
+
+TEST(Multipart, NamelessPartsAndOddShapes) {
+  TStringList fields;
+  std::vector<TUploadedFile> files;
+  ParseMultipart(
+      "multipart/form-data; boundary=\"q b\"",
+      Multipart({"Content-Disposition: form-data; name=\"a\"\r\n\r\n1",
+                 "Content-Disposition: form-data; filename=\"C:\\dir\\x.png\"\r\n\r\nPNG",
+                 "\r\nno headers", "Content-Disposition: form-data; name=\"\"\r\n\r\n4"},
+                "q b"),
+      fields, files);
+  EXPECT_EQ(Entries(fields),
+            (std::vector<std::string>{"DummyFileItem3=4", "DummyFileItem2=no headers",
+                                      "DummyFileItem1=C:\\dir\\x.png", "a=1"}));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].FieldName, "DummyFileItem1");
+  EXPECT_EQ(files[0].FileName, "C:\\dir\\x.png");  // backslashes are no escapes
+
+  struct Case {
+    const char* what;
+    std::string type;
+    std::string body;
+    std::vector<std::string> fields;
+  };
+  const Case cases[] = {
+      {"preamble before the first delimiter",
+       kFormType,
+       "ignored\r\n" + Multipart({"Content-Disposition: form-data; name=\"a\"\r\n\r\n1"}),
+       {"a=1"}},
+      {"unterminated last part is dropped",
+       kFormType,
+       "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XyZ\r\n"
+       "Content-Disposition: form-data; name=\"b\"\r\n\r\n2",
+       {"a=1"}},
+      {"part without an empty line is skipped",
+       kFormType,
+       Multipart({"Content-Disposition: form-data; name=\"a\"",
+                  "Content-Disposition: form-data; "
+                  "name=\"b\"\r\n\r\n2"}),
+       {"b=2"}},
+      {"no boundary", "multipart/form-data", Multipart({"\r\nx"}), {}},
+      {"other boundary", "multipart/form-data; boundary=Other", Multipart({"\r\nx"}), {}},
+      {"text glued to a delimiter ends the body",
+       kFormType,
+       "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XyZjunk\r\n"
+       "Content-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n--XyZ--",
+       {"a=1"}},
+      {"unquoted name, blanks and padding",
+       "multipart/form-data;boundary=XyZ",
+       "--XyZ \t\r\nContent-Disposition: form-data ;  name = v1 ; x\r\n\r\n1\r\n--XyZ--",
+       {"v1=1"}},
+  };
+  for (const Case& c : cases) {
+    TStringList f;
+    std::vector<TUploadedFile> fl;
+    ParseMultipart(c.type, c.body, f, fl);
+    EXPECT_EQ(Entries(f), c.fields) << c.what;
+  }
+}
+
+TEST(StaticPath, DecodesAndRefusesEveryWayOut) {
+  struct Case {
+    const char* encoded;
+    bool ok;
+    const char* relative;
+  };
+  const Case cases[] = {
+      {"a.png", true, "a.png"},
+      {"sub/a%20b.png", true, "sub/a b.png"},
+      {"sub%5Ca.png", true, "sub/a.png"},
+      {"sub\\a.png", true, "sub/a.png"},
+      {"./sub//a+b.png", true, "sub/a+b.png"},
+      {"", true, ""},
+      {"..", false, ""},
+      {"../x", false, ""},
+      {"sub/../a.png", false, ""},  // even one that would stay inside
+      {"%2e%2E/x", false, ""},
+      {"sub%5C..%5Cx", false, ""},
+      {"..\\x", false, ""},
+      {"a%00.png", false, ""},
+      {"...", true, "..."},
+      {"..a/b..", true, "..a/b.."},
+  };
+  for (const Case& c : cases) {
+    std::string rel = "junk";
+    EXPECT_EQ(StaticRelativePath(c.encoded, rel), c.ok) << c.encoded;
+    EXPECT_EQ(rel, c.relative) << c.encoded;
+  }
+}

@@ -1,0 +1,137 @@
+// Wire form of a response and its single send.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/http.h"
+
+using namespace nv;
+
+TEST(ResponseWire, LinesHeadersAndLengthInTheirFixedOrder) {
+  TResponse resp;
+  resp.Code = 401;
+  resp.Contents.Add("ab");
+  resp.Contents.Add("");
+  resp.Contents.Add("日本");
+  resp.CustomHeaders.SetValue("X-One", "1");
+  resp.CustomHeaders.SetValue("X-Empty", "");
+  resp.CustomHeaders.Add("X-Two=a=b");
+  resp.SendContent();
+  EXPECT_TRUE(resp.ContentSent());
+  EXPECT_EQ(resp.Sent(),
+            "HTTP/1.1 401 Unauthorized\r\n"
+            "Status: 401 OK\r\n"
+            "Content-Length: 14\r\n"  // 2 + 0 + 6 bytes, and CR LF after every line
+            "Content-Type: text/html\r\n"
+            "X-One: 1\r\n"
+            "X-Two: a=b\r\n"
+            "\r\n"
+            "ab\r\n\r\n日本\r\n");
+}
+
+TEST(ResponseWire, StatusLineAndOptionalContentType) {
+  struct Case {
+    int code;
+    const char* text;
+    const char* type;
+    const char* head;
+  };
+  const Case cases[] = {
+      {200, "OK", "", "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 0\r\n\r\n"},
+      {404, "Not found", "x/y",
+       "HTTP/1.1 404 Not Found\r\nStatus: 404 Not found\r\nContent-Length: 0\r\n"
+       "Content-Type: x/y\r\n\r\n"},
+      {299, "Odd", "", "HTTP/1.1 299 \r\nStatus: 299 Odd\r\nContent-Length: 0\r\n\r\n"},
+      {7, "OK", "", "HTTP/1.1   7 \r\nStatus: 7 OK\r\nContent-Length: 0\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    TResponse resp;
+    resp.Code = c.code;
+    resp.CodeText = c.text;
+    resp.ContentType = c.type;
+    resp.SendContent();
+    EXPECT_EQ(resp.Sent(), c.head) << c.code;
+  }
+}
+
+TEST(ResponseWire, SetContentSplitsTheTextIntoLines) {
+  TResponse resp;
+  resp.SetContent("a\r\nb\nc");
+  resp.SendContent();
+  EXPECT_NE(resp.Sent().find("Content-Length: 9\r\n"), std::string::npos);
+  EXPECT_EQ(resp.Sent().substr(resp.Sent().size() - 9), "a\r\nb\r\nc\r\n");
+}
+
+TEST(ResponseWire, HeaderTextCannotStartNewHeaders) {
+  TResponse resp;
+  resp.CustomHeaders.SetValue("Content-Disposition", "attachment; filename=a\r\nSet-Cookie: x");
+  resp.SendContent();
+  EXPECT_NE(resp.Sent().find("Content-Disposition: attachment; filename=a  Set-Cookie: x\r\n"),
+            std::string::npos);
+  EXPECT_EQ(resp.Sent().find("\nSet-Cookie"), std::string::npos);
+}
+
+TEST(ResponseStream, SendsTheStreamFromItsStartWithItsSize) {
+  std::string bytes(200000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  std::istringstream in(bytes);
+  in.seekg(1234);
+  TResponse resp;
+  resp.Contents.Add("ignored when a stream is set");
+  resp.SetContentStream(&in);
+  EXPECT_EQ(resp.ContentLength, 200000);
+  in.seekg(999);  // moved again before the send
+  std::vector<size_t> writes;
+  std::string out;
+  resp.SetOutput([&](std::string_view b) {
+    writes.push_back(b.size());
+    out.append(b);
+  });
+  resp.SendContent();
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 200000\r\n"
+      "Content-Type: text/html\r\n\r\n";
+  EXPECT_EQ(out, head + bytes);
+  EXPECT_GT(writes.size(), 2u);  // a large body goes out in pieces
+  EXPECT_EQ(resp.Sent(), "");    // an attached output takes every byte
+}
+
+TEST(ResponseStream, ContentLengthSetDirectlyBoundsTheBody) {
+  std::istringstream in("0123456789");
+  TResponse resp;
+  resp.SetContentStream(&in);
+  resp.ContentLength = 4;
+  resp.SendContent();
+  EXPECT_EQ(resp.Sent().substr(resp.Sent().find("\r\n\r\n")), "\r\n\r\n0123");
+  EXPECT_NE(resp.Sent().find("Content-Length: 4\r\n"), std::string::npos);
+
+  // More announced than the stream holds: the send fails instead of leaving the client
+  // waiting for bytes that never come.
+  std::istringstream short_in("abc");
+  TResponse shorter;
+  shorter.SetContentStream(&short_in);
+  shorter.ContentLength = 10;
+  EXPECT_THROW(shorter.SendContent(), std::runtime_error);
+  EXPECT_TRUE(shorter.ContentSent());
+}
+
+TEST(ResponseSend, SecondSendFailsWithTheExactMessage) {
+  TResponse resp;
+  resp.SendContent();
+  std::string first = resp.Sent();
+  try {
+    resp.SendContent();
+    FAIL() << "second send did not fail";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "HTTP Response content was already sent");
+  }
+  EXPECT_EQ(resp.Sent(), first);
+}
+
+TEST(ResponseSend, CountsAsSentEvenWhenTheOutputFails) {
+  TResponse resp;
+  resp.SetOutput([](std::string_view) { throw std::runtime_error("Client write failed"); });
+  EXPECT_THROW(resp.SendContent(), std::runtime_error);
+  EXPECT_TRUE(resp.ContentSent());
+}

@@ -1,0 +1,224 @@
+// The server over real sockets: exact bytes on the wire, and clients that misbehave.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "http/http_test_util.h"
+#include "platform/http.h"
+
+using namespace nv;
+using nv::test::Client;
+using nv::test::Exchange;
+using nv::test::RunningServer;
+using nv::test::TempDir;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+const char kHello[] = "GET /hello HTTP/1.1\r\nHost: x\r\n\r\n";
+const char kHelloAnswer[] =
+    "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 7\r\n"
+    "Content-Type: text/html\r\n\r\nhello\r\n";
+
+class Server : public ::testing::Test {
+ protected:
+  Server() {
+    app_.IoTimeoutMs = 300;
+    app_.HTTPRouter.RegisterRoute(
+        "/hello", [](TRequest&, TResponse& resp) { resp.Contents.Add("hello"); }, false);
+    app_.HTTPRouter.RegisterRoute(
+        "/",
+        [this](TRequest& req, TResponse& resp) {
+          last_ = req;
+          resp.Contents.Add("posted " + std::to_string(req.ContentFields.GetCount()));
+        },
+        true);
+    app_.HTTPRouter.RegisterRoute(
+        "/challenge",
+        [](TRequest&, TResponse& resp) {
+          resp.Code = 401;
+          resp.CustomHeaders.SetValue("WWW-Authenticate", "Basic realm=\"SECRET AREA\"");
+          resp.CustomHeaders.SetValue("Connection", "close");
+        },
+        false);
+    server_ = std::make_unique<RunningServer>(app_);  // routes first: Run reads them
+  }
+  uint16_t port() const { return server_->port(); }
+  // The server still answers a well-behaved client, promptly.
+  void ExpectServed() {
+    Clock::time_point t = Clock::now();
+    EXPECT_EQ(Exchange(port(), kHello), kHelloAnswer);
+    EXPECT_LT(MsSince(t), 3000);
+  }
+
+  THTTPApplication app_;
+  TRequest last_;
+  std::unique_ptr<RunningServer> server_;
+};
+
+}  // namespace
+
+TEST_F(Server, ExactBytesOfAnAnswerAndOfTheChallenge) {
+  EXPECT_EQ(Exchange(port(), kHello), kHelloAnswer);
+  EXPECT_EQ(Exchange(port(), "GET /challenge HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 401 Unauthorized\r\n"
+            "Status: 401 OK\r\n"
+            "Content-Length: 0\r\n"
+            "Content-Type: text/html\r\n"
+            "WWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
+            "Connection: close\r\n"
+            "\r\n");
+}
+
+TEST_F(Server, ReadsTheBodyByContentLengthAndKnowsTheClient) {
+  Client c(port());
+  c.Send("POST /x?q=1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n");
+  c.Send("Content-Length: 7\r\n\r\na=1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the body comes in pieces
+  c.Send("&b=2");
+  EXPECT_EQ(c.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_TRUE(c.closed());  // one request per connection
+  EXPECT_EQ(last_.RemoteAddress, "127.0.0.1");
+  EXPECT_EQ(last_.URL, "/x?q=1");
+  EXPECT_EQ(last_.ContentFields.Items(), (std::vector<std::string>{"a=1", "b=2"}));
+}
+
+TEST_F(Server, AnswersExpectContinueBeforeTheBody) {
+  Client c(port());
+  c.Send("POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+  std::string interim = c.ReadAll(200);
+  EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+  c.Send("abc");
+  EXPECT_EQ(c.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(last_.Content, "abc");
+}
+
+TEST(ServerFiles, StreamsALargeFileWhole) {
+  TempDir dir;
+  std::string bytes(3 * 1024 * 1024 + 17, '\0');
+  std::mt19937 rng(7);
+  for (char& b : bytes) b = static_cast<char>(rng());
+  dir.Write("big.bin", bytes);
+  THTTPApplication app;
+  app.RegisterFileLocation("files", dir.path());
+  RunningServer server(app);
+  std::string wire = Exchange(server.port(), "GET /files/big.bin HTTP/1.1\r\n\r\n");
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 3145745\r\n"
+      "Content-Type: Application/octet-stream\r\n\r\n";
+  ASSERT_EQ(wire.size(), head.size() + bytes.size());
+  EXPECT_TRUE(wire == head + bytes);
+}
+
+TEST_F(Server, OversizedHeadIsRefusedWith431) {
+  Client c(port());
+  c.Send("GET / HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'a'));
+  std::string answer = c.ReadAll();
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 431 Request Header Fields Too Large");
+  EXPECT_TRUE(c.closed());
+  ExpectServed();
+}
+
+TEST_F(Server, OversizedBodyIsRefusedWith413BeforeItIsRead) {
+  app_.MaxBodyBytes = 1000;
+  for (const char* length : {"1001", "99999999999999999999999"}) {
+    Client c(port());
+    c.Send(std::string("POST / HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n");
+    c.Send(std::string(1001, 'x'));
+    std::string answer = c.ReadAll();
+    EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 413 Payload Too Large") << length;
+  }
+  app_.MaxBodyBytes = 256LL * 1024 * 1024;
+  Client c(port());
+  c.Send("POST / HTTP/1.1\r\nContent-Length: 268435457\r\n\r\n");  // one byte over the default
+  EXPECT_EQ(c.ReadAll().substr(0, 12), "HTTP/1.1 413");
+  ExpectServed();
+}
+
+TEST_F(Server, MalformedAndGarbageRequestsGet400) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 5; ++round) {
+    std::string junk(512, '\0');
+    for (char& b : junk) b = static_cast<char>(rng());
+    std::string answer = Exchange(port(), junk + "\r\n\r\n");
+    // Random bytes may happen to contain an empty line early, or none at all before the end.
+    EXPECT_TRUE(answer.rfind("HTTP/1.1 400 Bad Request\r\n", 0) == 0) << round;
+  }
+  EXPECT_EQ(Exchange(port(), "GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n").substr(0, 12),
+            "HTTP/1.1 400");
+  EXPECT_EQ(Exchange(port(), "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").substr(0, 12),
+            "HTTP/1.1 501");
+  ExpectServed();
+}
+
+TEST_F(Server, StalledClientsAreDroppedAfterTheTimeOutAndOthersServed) {
+  testing::internal::CaptureStderr();
+  struct Case {
+    const char* what;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"half a request line", "GET /hel"},
+      {"head without its empty line", "GET / HTTP/1.1\r\nHost: x\r\n"},
+      {"body shorter than announced", "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc"},
+      {"binary garbage", std::string("\x00\xff\x13\x10\x80", 5)},
+      {"nothing at all", ""},
+  };
+  for (const Case& c : cases) {
+    Clock::time_point t = Clock::now();
+    Client stalled(port());
+    stalled.Send(c.bytes);
+    // Waiting behind the stalled one: served once its time-out has passed.
+    Client next(port());
+    next.Send(kHello);
+    EXPECT_EQ(next.ReadAll(), kHelloAnswer) << c.what;
+    EXPECT_LT(MsSince(t), 3000) << c.what;
+    EXPECT_EQ(stalled.ReadAll(1000), "") << c.what;  // dropped without an answer
+    EXPECT_TRUE(stalled.closed()) << c.what;
+  }
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Client read timed out"),
+            std::string::npos);
+}
+
+TEST_F(Server, ClientsThatLeaveEarlyCostNothing) {
+  testing::internal::CaptureStderr();
+  {
+    Client gone(port());
+    gone.Send("POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc");
+  }  // closed mid-body
+  { Client probe(port()); }
+  ExpectServed();
+  testing::internal::GetCapturedStderr();
+}
+
+TEST(ServerPort, PortInUseIsReportedAndRunReturns) {
+  THTTPApplication first;
+  RunningServer running(first);
+  THTTPApplication second;
+  second.Title = "Norvane";
+  second.Port = running.port();
+  testing::internal::CaptureStderr();
+  Clock::time_point t = Clock::now();
+  second.Run();
+  EXPECT_LT(MsSince(t), 1000);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Norvane: Cannot listen on port " + std::to_string(running.port())),
+            std::string::npos)
+      << err;
+}
+
+TEST(ServerPort, TerminateBeforeRunMakesRunReturn) {
+  THTTPApplication app;
+  app.Port = 0;
+  app.Terminate();
+  app.Run();  // must not block
+  SUCCEED();
+}
