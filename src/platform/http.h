@@ -119,6 +119,8 @@ class THTTPApplication {
   THTTPRouter HTTPRouter;
   std::string BaseFolder;   // where relative file-location folders are taken from
   int IoTimeoutMs = 30000;  // reading one request, and each wait for write progress
+  // Writing an answer may take IoTimeoutMs plus one second per this many bytes sent.
+  long long WriteCreditBytesPerSecond = 64 * 1024;
   size_t MaxHeadBytes = 64 * 1024;
   long long MaxBodyBytes = 256LL * 1024 * 1024;
 

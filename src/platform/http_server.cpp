@@ -36,9 +36,10 @@ std::string ErrorText(const char* what) { return std::string(what) + ": " + std:
 
 class Connection {
  public:
-  Connection(int fd, int timeout_ms, const std::atomic<bool>& stop)
+  Connection(int fd, int timeout_ms, long long write_credit, const std::atomic<bool>& stop)
       : fd_(fd),
         timeout_ms_(timeout_ms),
+        write_credit_(write_credit > 0 ? write_credit : 1),
         stop_(stop),
         deadline_(Clock::now() + std::chrono::milliseconds(timeout_ms)) {}
 
@@ -59,20 +60,26 @@ class Connection {
     }
   }
 
-  // Writes all bytes; each wait for progress may last the whole time-out.
+  // Writes all bytes. The answer gets the time-out plus one second for every write_credit
+  // bytes it has sent, so a large download can take as long as it needs at a modest rate, while a
+  // client that reads a byte now and then cannot hold the only thread for ever.
   void Write(std::string_view bytes) {
+    if (!writing_) {
+      writing_ = true;
+      write_deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms_);
+    }
     while (!bytes.empty()) {
       ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
       if (n > 0) {
         bytes.remove_prefix(static_cast<size_t>(n));
+        write_deadline_ +=
+            std::chrono::microseconds(static_cast<long long>(n) * 1000000 / write_credit_);
         continue;
       }
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         throw std::runtime_error(ErrorText("Client write failed"));
       }
-      if (!WaitFor(POLLOUT, Clock::now() + std::chrono::milliseconds(timeout_ms_))) {
-        throw std::runtime_error("Client write timed out");
-      }
+      if (!WaitFor(POLLOUT, write_deadline_)) throw std::runtime_error("Client write timed out");
     }
   }
 
@@ -104,8 +111,11 @@ class Connection {
 
   int fd_;
   int timeout_ms_;
+  long long write_credit_;
   const std::atomic<bool>& stop_;
   Clock::time_point deadline_;
+  bool writing_ = false;
+  Clock::time_point write_deadline_;
 };
 
 // The layer's own answer to a request it does not hand to a route.
@@ -173,7 +183,7 @@ void THTTPApplication::HandleRequest(TRequest& req, TResponse& resp) {
 }
 
 void THTTPApplication::ServeConnection(int fd, const std::string& remote) {
-  Connection conn(fd, IoTimeoutMs, terminated_);
+  Connection conn(fd, IoTimeoutMs, WriteCreditBytesPerSecond, terminated_);
   std::string buf;
   size_t scan = 0;
   size_t head_end;

@@ -222,3 +222,23 @@ TEST(ServerPort, TerminateBeforeRunMakesRunReturn) {
   app.Run();  // must not block
   SUCCEED();
 }
+
+TEST(ServerFiles, ClientThatStopsReadingIsDropped) {
+  testing::internal::CaptureStderr();
+  TempDir dir;
+  dir.Write("big.bin", std::string(64 * 1024 * 1024, 'x'));
+  THTTPApplication app;
+  app.IoTimeoutMs = 300;
+  app.WriteCreditBytesPerSecond = 1LL << 40;  // no extra time for what the kernel buffers
+  app.RegisterFileLocation("files", dir.path());
+  app.HTTPRouter.RegisterRoute(
+      "/hello", [](TRequest&, TResponse& resp) { resp.Contents.Add("hello"); }, false);
+  RunningServer server(app);
+  Client reader(server.port());
+  reader.Send("GET /files/big.bin HTTP/1.1\r\n\r\n");  // and never reads
+  Clock::time_point t = Clock::now();
+  EXPECT_EQ(Exchange(server.port(), kHello), kHelloAnswer);
+  EXPECT_LT(MsSince(t), 3000);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Client write timed out"),
+            std::string::npos);
+}
