@@ -1,0 +1,14 @@
+// The wait on a data database's journal file before a phase connection opens, and the
+// recovery when the journal outlives the wait.
+#pragma once
+
+#include <string>
+
+#include "platform/clock.h"
+
+namespace nv {
+
+// Never fails. pause stands in for the 1,000 ms waits in tests.
+void DBlockCheck(const std::string& DBname, PauseFn pause = SleepMs);
+
+}  // namespace nv

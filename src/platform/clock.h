@@ -1,0 +1,28 @@
+// The local clock, whole-day date arithmetic and pauses.
+#pragma once
+
+#include <string>
+
+namespace nv {
+
+struct LocalDateTime {
+  int year = 1, month = 1, day = 1;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// The local date and time now.
+LocalDateTime LocalNow();
+// The same wall-clock time the given number of whole days later (earlier when negative).
+LocalDateTime AddDays(const LocalDateTime& t, int days);
+
+std::string FormatDate(const LocalDateTime& t);      // yyyy-mm-dd
+std::string FormatTime(const LocalDateTime& t);      // hh:nn:ss
+std::string FormatDateTime(const LocalDateTime& t);  // yyyy-mm-dd hh:nn:ss
+std::string FormatLogStamp(const LocalDateTime& t);  // yyyy-mm-dd hh:nn:ss zzz
+
+// Pauses the calling thread.
+void SleepMs(int ms);
+// Where a pause goes: the real SleepMs, or a stand-in that tests pass in.
+using PauseFn = void (*)(int ms);
+
+}  // namespace nv
