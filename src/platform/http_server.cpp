@@ -44,7 +44,7 @@ class Connection {
         deadline_(Clock::now() + std::chrono::milliseconds(timeout_ms)) {}
 
   // Appends what arrives (at most max bytes) to buf; false at the end of the input. Throws when
-  // the request's time-out passes first.
+  // the request's time-out (plus the credit for what has arrived) passes first.
   bool Read(std::string& buf, size_t max) {
     while (true) {
       if (!WaitFor(POLLIN, deadline_)) throw std::runtime_error("Client read timed out");
@@ -52,7 +52,11 @@ class Connection {
       buf.resize(old + max);
       ssize_t n = recv(fd_, buf.data() + old, max, 0);
       buf.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
-      if (n > 0) return true;
+      if (n > 0) {
+        // A large body earns time as it arrives, at the rate writes do.
+        deadline_ += std::chrono::microseconds(static_cast<long long>(n) * 1000000 / write_credit_);
+        return true;
+      }
       if (n == 0) return false;
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         throw std::runtime_error(ErrorText("Client read failed"));

@@ -1,5 +1,8 @@
 #include "platform/text_list.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -414,16 +417,26 @@ void TStringList::LoadFromBytes(std::string_view bytes) {
 }
 
 void TStringList::LoadFromFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    int err = errno;
+  const auto fail = [&](int err) {
     throw std::runtime_error("Unable to open file \"" + path + "\": " + std::strerror(err));
+  };
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(errno);
+  std::string bytes;
+  char buf[64 * 1024];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      bytes.append(buf, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      int err = errno;
+      close(fd);
+      fail(err);
+    }
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    int err = errno;
-    throw std::runtime_error("Unable to open file \"" + path + "\": " + std::strerror(err));
-  }
+  close(fd);
   LoadFromBytes(bytes);
 }
 

@@ -241,6 +241,12 @@ TEST(TextList, FilesWithByteOrderMarks) {
               "Unable to open file \"" + dir + "missing.txt\": No such file or directory");
   }
   try {
+    plain.LoadFromFile(dir);  // a folder opens, but cannot be read
+    FAIL();
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to open file \"" + dir + "\": Is a directory");
+  }
+  try {
     plain.SaveToFile(dir + "nodir/x.txt");
     FAIL();
   } catch (const std::exception& e) {
