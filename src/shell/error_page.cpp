@@ -54,6 +54,7 @@ void MyShowRequestException(TResponse& AResponse, const std::exception& E, bool&
   c.Add("  </body>");
   c.Add("</html>");
   AResponse.Code = 200;
+  AResponse.ContentStream = nullptr;  // the page is the body, whatever the handler had set
   AResponse.SendContent();
   Flag = true;
 }

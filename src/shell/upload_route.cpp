@@ -61,6 +61,11 @@ void Upload(TRequest& ARequest, TResponse& AResponse) {
       throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
     }
     out.write(file.Content.data(), static_cast<std::streamsize>(file.Content.size()));
+    out.close();
+    if (!out) {
+      int err = errno;
+      throw std::runtime_error("Unable to write file \"" + path + "\": " + std::strerror(err));
+    }
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) {

@@ -2,11 +2,14 @@
 #include "shell/routes.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "auth/basic_auth.h"
@@ -101,10 +104,31 @@ TEST_F(ShellRoutes, ErrorPageEscapesAndBreaksLines) {
 
 TEST_F(ShellRoutes, ErrorPageBeforeAnyPageRequest) {
   TResponse resp;
+  std::istringstream stream("a download that failed half-way");
+  resp.SetContentStream(&stream);  // the page replaces it
   bool handled = false;
   MyShowRequestException(resp, std::runtime_error("x"), handled);
   EXPECT_EQ(resp.Contents.Get(8), "    SQL名：<br>");
   EXPECT_EQ(resp.Contents.Get(9), "    SQL文：<br>");
+  EXPECT_EQ(resp.Sent().find("half-way"), std::string::npos);
+}
+
+TEST_F(ShellRoutes, UploadThatCannotBeWrittenWholeFails) {
+  if (phrase_.empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  AddUser("u", "p", "一般");
+  TRequest req;
+  req.Authorization = Credentials("u", "p");
+  req.Files.push_back({"input", "big.bin", "", std::string(20000, 'x')});
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 10000;
+  setrlimit(RLIMIT_FSIZE, &small);
+  TResponse resp;
+  EXPECT_THROW(Upload(req, resp), std::runtime_error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_FALSE(resp.ContentSent());
 }
 
 TEST_F(ShellRoutes, UploadNeedsCredentials) {

@@ -110,4 +110,8 @@ TEST(EngineLibrarySearch, SortedCaseInsensitiveAnyDepth) {
   symlink(dir.c_str(), (dir + "a/loop").c_str());
   symlink((dir + "gone").c_str(), (dir + "libsqlite3.so.9").c_str());
   EXPECT_EQ(GetFilePath(dir, "libsqlite3.so*", true), dir + "Z/deep/libsqlite3.so.0");
+  // Uploaded files are never taken for the engine.
+  mkdir((dir + "images").c_str(), 0755);
+  Touch(dir + "images/libsqlcipher.so");
+  EXPECT_EQ(GetFilePath(dir, "libsqlcipher.so*", true), "");
 }

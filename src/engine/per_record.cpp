@@ -1,0 +1,249 @@
+#include "engine/per_record.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "engine/date_offsets.h"
+#include "engine/definition_lookup.h"
+#include "engine/script_executor.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "shell/globals.h"
+
+namespace nv {
+
+namespace {
+
+constexpr std::string_view kRowMarker = "行番号:";
+constexpr std::string_view kRowNumber = "行番号";
+constexpr std::string_view kTabBlock = "TAB列";
+constexpr std::string_view kCsvBlock = "CSV列";
+
+bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+bool is_row_marker(std::string_view name) { return name.starts_with(kRowMarker); }
+bool is_block(std::string_view name) {
+  return contains(name, kTabBlock) || contains(name, kCsvBlock);
+}
+
+// The row runs of the phase. First opens a phase connection, Last commits and closes it; once
+// a run has committed, the next one opens a connection of its own.
+struct RowRunner {
+  TPageRequestState& state;
+  bool First = true;
+  bool Last = false;
+
+  void run(std::string_view LPNo) {
+    SQLexecute(state, LPNo, First, Last, false);
+    First = Last;
+  }
+};
+
+// ---- Uploads ----
+
+// The client's extension as the stored name gets it: from the last "." that follows every
+// folder or drive separator and is not the name's first character, ASCII letters lower-cased.
+std::string lowered_extension(const std::string& name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return "";
+  size_t sep = name.find_last_of("\\/:");
+  if (sep != std::string::npos && sep > dot) return "";
+  return LowerAscii(name.substr(dot));
+}
+
+// A client file named "削除" (any extension) asks for deletion instead of storage.
+bool is_delete_request(const std::string& client_name) {
+  size_t dot = client_name.rfind('.');
+  size_t sep = client_name.find_last_of("\\/");
+  std::string base = client_name;
+  if (dot != std::string::npos && (sep == std::string::npos || dot > sep))
+    base = client_name.substr(0, dot);
+  return base == "削除";
+}
+
+// Folder + "images/" + relative, where "/" and "\" in relative both separate folders. The
+// target must be a file inside "images": a ".." that climbs above it, a path ending at a
+// folder or a NUL byte is refused before anything is stored or deleted.
+std::string upload_target(const std::string& relative) {
+  const std::string root = Folder + "images" + kPathDelim;
+  auto refuse = [&]() -> std::string {
+    throw std::runtime_error("Invalid upload path \"" + root + relative + "\"");
+  };
+  if (relative.find('\0') != std::string::npos) return refuse();
+  std::vector<std::string> levels;
+  std::string level;
+  auto close_level = [&]() -> bool {
+    if (level == "..") {
+      if (levels.empty()) return false;
+      levels.pop_back();
+    } else if (!level.empty() && level != ".") {
+      levels.push_back(level);
+    }
+    return true;
+  };
+  for (char c : relative) {
+    if (c == '/' || c == '\\') {
+      if (!close_level()) return refuse();
+      level.clear();
+    } else {
+      level += c;
+    }
+  }
+  if (level.empty() || level == "." || level == ".." || !close_level()) return refuse();
+  std::string path = root;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    if (i > 0) path += kPathDelim;
+    path += levels[i];
+  }
+  return path;
+}
+
+void store_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    int err = errno;
+    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
+  }
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.flush();
+  if (!out) {
+    int err = errno;
+    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
+  }
+}
+
+// The upload field: stores the first uploaded file under "images" (sub-folder "パス", base
+// name renamed through "ファイル名変更"), or deletes a stored file for a "削除" upload.
+void upload(const TStringList& fields, const TUploadedFile& file) {
+  std::string relative = fields.GetValue("パス");
+  if (!relative.empty()) relative += kPathDelim;
+
+  std::string name = file.FileName;
+  const std::string rename_field = fields.GetValue("ファイル名変更");
+  if (!rename_field.empty()) {
+    const std::string base = fields.GetValue(rename_field);
+    if (!base.empty()) name = base + lowered_extension(file.FileName);
+  }
+  const std::string target = upload_target(relative + name);
+
+  if (is_delete_request(file.FileName)) {
+    if (FileExists(target)) {
+      std::error_code ignored;
+      std::filesystem::remove(target, ignored);
+    }
+    return;
+  }
+  store_file(target, file.Content);
+}
+
+// The CSV file field: the first uploaded file's non-empty lines become the block "CSV列".
+void csv_file_to_block(TStringList& fields, const TUploadedFile& file) {
+  TStringList lines;
+  lines.LoadFromBytes(file.Content);
+  TStringList kept;
+  for (const std::string& line : lines.Items()) {
+    if (!line.empty()) kept.Add(line);
+  }
+  fields.SetValue(kCsvBlock, kept.GetTextStr());
+}
+
+// First pass: counts the row-marker fields, handles uploads and the CSV file. It runs before
+// any row, so a refused or failed upload stops the phase before anything is run.
+void first_pass(TPageRequestState& state, int& CNT, bool& Loop) {
+  TRequest& request = *state.ARequest;
+  TStringList& fields = request.ContentFields;
+  const size_t count = fields.GetCount();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = fields.GetName(i);
+    if (is_row_marker(name)) ++CNT;
+    if (name == "ファイル" && !request.Files.empty()) upload(fields, request.Files[0]);
+    if (UpperAscii(name) == "CSVファイル") {
+      Loop = true;
+      if (!request.Files.empty()) csv_file_to_block(fields, request.Files[0]);
+    }
+  }
+}
+
+// One run per non-empty line of a TAB or CSV block; "行番号" carries the line's number.
+void run_block(TPageRequestState& state, RowRunner& rows, const std::string& name,
+               const std::string& value) {
+  TStringList lines;
+  {
+    std::string text;
+    for (char c : value) {
+      if (c != '\r') text += c;
+    }
+    size_t start = 0;
+    while (start <= text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      if (end > start) lines.Add(text.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  const bool csv = contains(name, kCsvBlock);
+  for (size_t n = 0; n < lines.GetCount(); ++n) {
+    std::string line = lines.Get(n);
+    if (csv) {
+      // Empty cells are dropped, so later cells move left into their columns.
+      TStringList cells;
+      cells.SetDelimitedText(line);
+      line.clear();
+      for (const std::string& cell : cells.Items()) {
+        if (!cell.empty()) line += cell + '\t';
+      }
+    }
+    if (n + 1 == lines.GetCount()) rows.Last = true;
+    state.ARequest->ContentFields.SetValue(kRowNumber, std::to_string(n + 1));
+    rows.run(line + '\t');
+  }
+}
+
+// Second pass: the row runs, in posted-field order. Fields that the runs add are not visited.
+void second_pass(TPageRequestState& state, RowRunner& rows, int& CNT, bool& Loop) {
+  TStringList& fields = state.ARequest->ContentFields;
+  const size_t count = fields.GetCount();
+  for (size_t i = 0; i < count; ++i) {
+    if (i + 1 == fields.GetCount()) rows.Last = true;
+    const std::string name = fields.GetName(i);
+    if (is_row_marker(name)) {
+      Loop = true;
+      if (--CNT <= 0) rows.Last = true;
+      rows.run(name.substr(kRowNumber.size()));
+      if (rows.Last) return;
+    }
+    if (is_block(name)) {
+      Loop = true;
+      run_block(state, rows, name, fields.GetValueFromIndex(i));
+    }
+  }
+}
+
+}  // namespace
+
+void RunPerRecordPhase(TPageRequestState& state, const std::string& org) {
+  state.SQL = GetZURazo(state, "SQL", SQLname, "入力一件分のSQL文等", org);
+  if (state.SQL.GetCount() == 0) return;
+  const std::string script = state.SQL.GetTextStr();
+  if (contains(script, "『今日+")) DateMemoryValueSet(script);
+
+  int CNT = 0;
+  bool Loop = false;
+  RowRunner rows{state};
+  first_pass(state, CNT, Loop);
+  second_pass(state, rows, CNT, Loop);
+  if (!Loop) {
+    rows.First = true;
+    rows.Last = true;
+    rows.run("");
+  }
+}
+
+}  // namespace nv

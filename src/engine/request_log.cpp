@@ -1,0 +1,89 @@
+#include "engine/request_log.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "auth/basic_auth.h"
+#include "platform/clock.h"
+#include "shell/globals.h"
+
+namespace nv {
+
+namespace {
+
+std::string log_path() { return Folder + "log.txt"; }
+
+// The size "log.txt" has when it holds the list's text as a whole-list save writes it.
+// Only the UTF-8 forms are sized; a list loaded from UTF-16 is always saved whole.
+bool expected_size(const TStringList& list, std::uintmax_t& size) {
+  if (list.Encoding() == TextEncoding::Utf16LE || list.Encoding() == TextEncoding::Utf16BE)
+    return false;
+  size = list.Encoding() == TextEncoding::Utf8Bom ? 3 : 0;
+  for (const std::string& entry : list.Items()) size += entry.size() + 2;
+  return true;
+}
+
+// True when the file holds exactly the list before its newest entry, so that writing that
+// entry at the end gives the same bytes as saving the whole list. A missing file, one a
+// crash cut short, or one loaded with other line ends fails the test and is saved whole.
+bool file_matches_all_but_last(const TStringList& list) {
+  std::uintmax_t want = 0;
+  if (!expected_size(list, want)) return false;
+  want -= list.Items().back().size() + 2;
+  std::error_code ec;
+  std::uintmax_t have = std::filesystem::file_size(log_path(), ec);
+  return !ec && have == want;
+}
+
+void append_entry(const std::string& entry) {
+  const std::string path = log_path();
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out) {
+    int err = errno;
+    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
+  }
+  std::string bytes = entry + "\r\n";
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.flush();
+  if (!out) {
+    int err = errno;
+    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
+  }
+}
+
+// Adds the entry to `log` and brings the file up to date. Appending one line keeps the cost
+// flat as the log grows and never leaves the file half-rewritten; whenever the file is not
+// what the list says (first write after a start, an earlier failed write), it is saved whole,
+// so a line that once failed to reach the file arrives with the next successful write.
+void add_line(std::string line) {
+  log.Add(std::move(line));
+  if (file_matches_all_but_last(log))
+    append_entry(log.Items().back());
+  else
+    log.SaveToFile(log_path());
+}
+
+// The part both lines share: stamp, client, user name and role.
+std::string line_head(const char* marker, const TRequest& ARequest, const std::string& role) {
+  return std::string(marker) + FormatLogStamp(LocalNow()) +
+         "ms IPAddress:" + ARequest.RemoteAddress +
+         " User:" + GetBasicAuth(ARequest.Authorization, "User") + "(" + role + ")";
+}
+
+}  // namespace
+
+void AddStartLogLine(const TRequest& ARequest, const std::string& role) {
+  add_line(line_head("----START---- ", ARequest, role) + " SQL:" + SQLname +
+           ARequest.QueryFields.GetValue("SQL"));
+}
+
+void AddEndLogLine(const TRequest& ARequest, const std::string& role, const std::string& etcName) {
+  add_line(line_head("==== END ==== ", ARequest, role) + " HTML:" + etcName + "\n");
+}
+
+}  // namespace nv
