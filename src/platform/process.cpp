@@ -78,14 +78,18 @@ std::vector<HostInterface> HostInterfaces() {
   }
   freeifaddrs(head);
 
-  // "Interface order" is the kernel's index order; names it cannot index go last.
-  auto index = [](const HostInterface& i) {
+  // "Interface order" is the kernel's index order; names it cannot index go last. Each index
+  // is read once: an interface that vanishes mid-sort must not change its place in the order.
+  std::vector<std::pair<unsigned, HostInterface>> keyed;
+  keyed.reserve(list.size());
+  for (HostInterface& i : list) {
     unsigned n = if_nametoindex(i.name.c_str());
-    return n == 0 ? ~0u : n;
-  };
-  std::stable_sort(list.begin(), list.end(), [&](const HostInterface& a, const HostInterface& b) {
-    return index(a) < index(b);
-  });
+    keyed.emplace_back(n == 0 ? ~0u : n, std::move(i));
+  }
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  list.clear();
+  for (auto& k : keyed) list.push_back(std::move(k.second));
   for (HostInterface& i : list) i.mac = ReadHardwareAddress(i.name);
   return list;
 }

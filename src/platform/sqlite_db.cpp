@@ -55,30 +55,36 @@ bool starts_literal(std::string_view text, size_t i) {
   return text.compare(i, 2, "--") == 0 || text.compare(i, 2, "/*") == 0;
 }
 
+// A character the engine's tokenizer takes into a parameter name.
+bool engine_name_char(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return std::isalnum(u) || c == '_' || c == '$' || u >= 0x80;
+}
+
+// Prefix of the names we give parameters the engine would read differently: U+FFFF, which no
+// script writes, so such a name never meets one written in the text.
+constexpr std::string_view kOwnName = "\xEF\xBF\xBF";
+
 // Finds ":name" and "?" parameters outside literals and comments. Each distinct name (ASCII
-// case ignored) and each "?" becomes one parameter; every occurrence is rewritten as ":<n>",
-// n its 1-based position in `params`, which the engine reads as a named parameter that no
-// other spelling in the text can collide with.
+// case ignored) and each "?" becomes one parameter. The text reaches the engine as written, so
+// column names and error messages quote the script itself; only a name that the engine would
+// end elsewhere (":a.b", ":a(") is rewritten as ":<U+FFFF><n>", n its 1-based position in
+// `params`, and "?NNN" is sent as a lone "?".
 std::string scan_params(std::string_view text, std::vector<TParam>& params) {
   std::string out;
   out.reserve(text.size() + 8);
-  auto add_ref = [&](size_t index) { out += ':' + std::to_string(index + 1); };
   size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
     if (starts_literal(text, i)) {
       i = skip_literal(text, i, out);
     } else if (c == '?') {
-      // "?NNN" counts as a lone "?" too, so the engine sees no number of its own.
       size_t end = i + 1;
       while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
       params.emplace_back("");
-      add_ref(params.size() - 1);
+      out += '?';
       // Keep a following word a word of its own, as it was after the "?".
-      if (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) ||
-                                text[end] == '_' || text[end] == '$' || (text[end] & 0x80))) {
-        out += ' ';
-      }
+      if (end > i + 1 && end < text.size() && engine_name_char(text[end])) out += ' ';
       i = end;
     } else if (c == ':') {
       const char next = i + 1 < text.size() ? text[i + 1] : ' ';
@@ -100,7 +106,15 @@ std::string scan_params(std::string_view text, std::vector<TParam>& params) {
         params.emplace_back(std::string(name));
         found = params.end() - 1;
       }
-      add_ref(static_cast<size_t>(found - params.begin()));
+      const bool engine_agrees = std::all_of(name.begin(), name.end(), engine_name_char) &&
+                                 (end >= text.size() || text[end] != '(');
+      out += ':';
+      if (engine_agrees) {
+        out.append(name);
+      } else {
+        out.append(kOwnName);
+        out += std::to_string(found - params.begin() + 1);
+      }
       i = end;
     } else {
       out += c;
@@ -315,14 +329,29 @@ sqlite3_stmt* TSQLQuery::prepare_bound() {
   if (stmt == nullptr) return nullptr;
   const SqliteApi& api = *c.api_;
   const int count = api.bind_parameter_count(stmt);
+  size_t next_unnamed = 0;  // "?" parameters come in text order
   for (int i = 1; i <= count; ++i) {
-    // Our own references read ":<n>"; any other spelling ("$x", "@x") stays NULL.
+    const TParam* param = nullptr;
     const char* name = api.bind_parameter_name(stmt, i);
-    if (name == nullptr || name[0] != ':') continue;
-    char* rest = nullptr;
-    const size_t n = std::strtoul(name + 1, &rest, 10);
-    if (*rest != '\0' || n == 0 || n > params_.size() || params_[n - 1].IsNull()) continue;
-    const std::string& value = params_[n - 1].AsString();
+    if (name == nullptr) {
+      while (next_unnamed < params_.size() && !params_[next_unnamed].Name.empty()) ++next_unnamed;
+      if (next_unnamed < params_.size()) param = &params_[next_unnamed++];
+    } else if (name[0] == ':') {
+      std::string_view n(name + 1);
+      if (n.starts_with(kOwnName)) {
+        const size_t k = std::strtoul(name + 1 + kOwnName.size(), nullptr, 10);
+        if (k >= 1 && k <= params_.size()) param = &params_[k - 1];
+      } else {
+        for (const TParam& p : params_)
+          if (!p.Name.empty() && same_ascii(p.Name, n)) {
+            param = &p;
+            break;
+          }
+      }
+    }
+    // Unassigned parameters, and other spellings ("$x", "@x"), stay NULL.
+    if (param == nullptr || param->IsNull()) continue;
+    const std::string& value = param->AsString();
     if (api.bind_text(stmt, i, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT) !=
         SQLITE_OK) {
       api.finalize(stmt);

@@ -163,6 +163,30 @@ TEST_F(SqliteDbTest, ParametersBindTextAndUnassignedOnesAreNull) {
   EXPECT_EQ(query.FieldByName("x").AsString(), "v");
 }
 
+// Column names and engine messages quote the statement as written, not our rewrite of it.
+TEST_F(SqliteDbTest, ParametersLeaveTheStatementTextAlone) {
+  auto conn = Db();
+  TSQLQuery query;
+  query.SetDatabase(conn.get());
+  query.SetSQL("SELECT :a, ?, :b+1, ?7, :a.b || 'x'");
+  query.ParamByName("a").SetAsString("1");
+  query.ParamByName("a.b").SetAsString("y");
+  query.Params().at(1).SetAsString("q");
+  query.Params().at(3).SetAsString("s");
+  query.Open();
+  std::vector<std::string> names, row;
+  for (const TField& f : query.Fields()) {
+    names.push_back(f.FieldName());
+    row.push_back(f.AsString());
+  }
+  EXPECT_EQ(names[0], ":a");
+  EXPECT_EQ(names[1], "?");
+  EXPECT_EQ(names[2], ":b+1");
+  EXPECT_EQ(row, (std::vector<std::string>{"1", "q", "", "s", "yx"}));
+  query.SetSQL("SELECT :a :b");
+  EXPECT_EQ(ErrorOf([&] { query.Open(); }), "TSQLite3Connection : near \":b\": syntax error");
+}
+
 TEST_F(SqliteDbTest, RepeatedColumnNamesGetTheSmallestFreeNumber) {
   auto conn = Db();
   TSQLQuery query;
