@@ -16,17 +16,6 @@ namespace {
 
 const char kEnginePrefix[] = "TSQLite3Connection : ";
 
-bool same_ascii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x -= 32;
-    if (y >= 'a' && y <= 'z') y -= 32;
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // The characters that end a parameter name.
 bool ends_name(char c) { return c != '\0' && std::strchr("\t\n\r ()*+,-/;<=>[\\]|", c); }
 
@@ -101,7 +90,7 @@ std::string scan_params(std::string_view text, std::vector<TParam>& params) {
         continue;
       }
       auto found = std::find_if(params.begin(), params.end(),
-                                [&](const TParam& p) { return same_ascii(p.Name, name); });
+                                [&](const TParam& p) { return SameAsciiIgnoreCase(p.Name, name); });
       if (found == params.end()) {
         params.emplace_back(std::string(name));
         found = params.end() - 1;
@@ -128,8 +117,9 @@ std::string scan_params(std::string_view text, std::vector<TParam>& params) {
 // getting "_" and the smallest number that makes it unique.
 std::string unique_name(std::string name, const std::vector<TField>& earlier) {
   auto taken = [&](std::string_view candidate) {
-    return std::any_of(earlier.begin(), earlier.end(),
-                       [&](const TField& f) { return same_ascii(f.FieldName(), candidate); });
+    return std::any_of(earlier.begin(), earlier.end(), [&](const TField& f) {
+      return SameAsciiIgnoreCase(f.FieldName(), candidate);
+    });
   };
   if (!taken(name)) return name;
   for (int n = 1;; ++n) {
@@ -309,7 +299,7 @@ void TSQLQuery::SetSQL(std::string sql) {
 
 TParam& TSQLQuery::ParamByName(std::string_view name) {
   for (TParam& param : params_) {
-    if (!param.Name.empty() && same_ascii(param.Name, name)) return param;
+    if (!param.Name.empty() && SameAsciiIgnoreCase(param.Name, name)) return param;
   }
   throw std::runtime_error("Parameter \"" + std::string(name) + "\" not found");
 }
@@ -343,7 +333,7 @@ sqlite3_stmt* TSQLQuery::prepare_bound() {
         if (k >= 1 && k <= params_.size()) param = &params_[k - 1];
       } else {
         for (const TParam& p : params_)
-          if (!p.Name.empty() && same_ascii(p.Name, n)) {
+          if (!p.Name.empty() && SameAsciiIgnoreCase(p.Name, n)) {
             param = &p;
             break;
           }
@@ -432,7 +422,7 @@ void TSQLQuery::read_row() {
 
 const TField& TSQLQuery::FieldByName(std::string_view name) const {
   for (const TField& field : fields_) {
-    if (same_ascii(field.name_, name)) return field;
+    if (SameAsciiIgnoreCase(field.name_, name)) return field;
   }
   throw std::runtime_error("Field not found : \"" + std::string(name) + "\"");
 }

@@ -35,17 +35,19 @@ bool EntryKey(const std::string& entry, std::string& key) {
 
 }  // namespace
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (IsAscii(a) && IsAscii(b)) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-      unsigned char x = a[i], y = b[i];
-      if (x >= 'a' && x <= 'z') x -= 32;
-      if (y >= 'a' && y <= 'z') y -= 32;
-      if (x != y) return false;
-    }
-    return true;
+bool SameAsciiIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x -= 32;
+    if (y >= 'a' && y <= 'z') y -= 32;
+    if (x != y) return false;
   }
+  return true;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (IsAscii(a) && IsAscii(b)) return SameAsciiIgnoreCase(a, b);
   return UpperUtf8(a) == UpperUtf8(b);
 }
 

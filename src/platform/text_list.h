@@ -75,6 +75,8 @@ class TStringList {
 
 // Name comparison of text lists: equal when equal with case ignored for every script.
 bool SameName(std::string_view a, std::string_view b);
+// Equal when equal with ASCII letters compared without regard to case (other bytes exact).
+bool SameAsciiIgnoreCase(std::string_view a, std::string_view b);
 // Case-insensitive order: <0, 0, >0.
 int CompareTextIgnoreCase(std::string_view a, std::string_view b);
 
