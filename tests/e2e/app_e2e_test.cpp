@@ -1,0 +1,286 @@
+// The demo application through the real executable: the first-run set-up, a restart, and the
+// pages a browser asks for (menu, posted rows, list, JSON, unknown definition) with their log.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "auth/cipher.h"
+#include "e2e/server_process.h"
+#include "platform/sqlite_db.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string kColon = "\xEF\xBC\x9A";  // full-width colon: the port follows it
+const std::string kAdmin = "管理";
+const std::string kPassword = "pass word";
+
+// The statements of an SQL file, comments left out. Enough of SQLite's lexing to keep ";" and
+// "--" inside quoted literals and names where they belong.
+std::vector<std::string> SqlStatements(const std::string& text) {
+  std::vector<std::string> statements;
+  std::string current;
+  auto finish = [&] {
+    if (current.find_first_not_of(" \t\r\n") != std::string::npos) statements.push_back(current);
+    current.clear();
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\'' || c == '"') {
+      const size_t end = text.find(c, i + 1);  // a doubled quote closes and reopens
+      const size_t stop = end == std::string::npos ? text.size() : end + 1;
+      current.append(text, i, stop - i);
+      i = stop - 1;
+    } else if (text.compare(i, 2, "--") == 0) {
+      i = text.find('\n', i);
+      if (i == std::string::npos) break;
+      current += '\n';
+    } else if (text.compare(i, 2, "/*") == 0) {
+      i = text.find("*/", i + 2);
+      if (i == std::string::npos) break;
+      ++i;
+      current += ' ';
+    } else if (c == ';') {
+      current += c;
+      finish();
+    } else {
+      current += c;
+    }
+  }
+  finish();
+  return statements;
+}
+
+// The demo's template definition database, built from its text source.
+void BuildInitDatabase(const std::string& path) {
+  const std::string source = ReadFile(std::string(NORVANE_SOURCE_DIR) + "/demo/ZURazo_Init.sql");
+  ASSERT_FALSE(source.empty());
+  nv::SQLiteDefaultLibrary = kSqliteLib;
+  nv::TSQLite3Connection conn;
+  conn.DatabaseName = path;
+  conn.Open();
+  conn.CreateTransaction();
+  for (const std::string& statement : SqlStatements(source)) conn.ExecuteDirect(statement);
+  conn.Transaction()->Commit();
+}
+
+// A folder laid out as scripts/demo.sh lays out out/demo, before the set-up.
+std::string DemoFolder() {
+  std::string dir = MakeTempDir();
+  BuildInitDatabase(dir + "ZURazo_Init.db");
+  mkdir((dir + "images").c_str(), 0755);
+  mkdir((dir + "menu").c_str(), 0755);
+  WriteFile(dir + "menu/index.html",
+            ReadFile(std::string(NORVANE_SOURCE_DIR) + "/demo/menu/index.html"));
+  symlink(kSqlcipherLib, (dir + "libsqlcipher.so.0").c_str());
+  return dir;
+}
+
+// A form value or query value as a browser encodes it.
+std::string UrlEncode(const std::string& text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '*') {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string Form(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    if (!body.empty()) body += '&';
+    body += UrlEncode(name) + "=" + UrlEncode(value);
+  }
+  return body;
+}
+
+std::string Credentials(const std::string& user, const std::string& password) {
+  return "Basic " + nv::EncodeStringBase64(user + ":" + password);
+}
+
+std::string Get(const std::string& target, const std::string& auth) {
+  return "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" +
+         (auth.empty() ? "" : "Authorization: " + auth + "\r\n") + "\r\n";
+}
+
+std::string Post(const std::string& target, const std::string& auth, const std::string& body) {
+  return "POST " + target + " HTTP/1.1\r\nHost: localhost\r\n" +
+         (auth.empty() ? "" : "Authorization: " + auth + "\r\n") +
+         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string StatusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
+
+std::string Body(const std::string& reply) {
+  const size_t head_end = reply.find("\r\n\r\n");
+  return head_end == std::string::npos ? "" : reply.substr(head_end + 4);
+}
+
+// Times differ from run to run: every "yyyy-mm-dd hh:nn:ss" (and " zzz" milliseconds) becomes
+// one fixed word.
+std::string WithoutTimes(const std::string& text) {
+  static const std::regex stamp(
+      "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}( [0-9]{3})?");
+  return std::regex_replace(text, stamp, "<時刻>");
+}
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+const std::string kChallengeStatus = "HTTP/1.1 401 Unauthorized";
+const std::string kOk = "HTTP/1.1 200 OK";
+
+// Runs the set-up as a browser does: the form posted without credentials gets the challenge,
+// the same post repeated with them gets "index.html".
+void RegisterAdministrator(const std::string& dir, uint16_t port) {
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  const std::string form = Form({{"管理者名", kAdmin}, {"パスワード", kPassword}});
+  ASSERT_EQ(StatusLine(Exchange(port, Post("/", "", form))), kChallengeStatus);
+  ASSERT_EQ(StatusLine(Exchange(port, Post("/", Credentials(kAdmin, kPassword), form))), kOk);
+}
+
+}  // namespace
+
+TEST(DemoEndToEnd, FirstRunSetUpRegistersTheAdministrator) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  const std::string dir = DemoFolder();
+  const uint16_t port = 18100;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+
+  std::string page = Exchange(port, Get("/", ""));
+  EXPECT_EQ(StatusLine(page), kOk);
+  EXPECT_NE(page.find("<form action=\"/\" method=\"POST\">"), std::string::npos) << page;
+
+  const std::string form = Form({{"管理者名", kAdmin}, {"パスワード", kPassword}});
+  std::string reply = Exchange(port, Post("/", "", form));
+  EXPECT_EQ(StatusLine(reply), kChallengeStatus);
+  EXPECT_EQ(Body(reply), "");
+  EXPECT_EQ(StatusLine(Exchange(port, Post("/", Credentials(kAdmin, "wrong"), form))),
+            kChallengeStatus);
+
+  reply = Exchange(port, Post("/", Credentials(kAdmin, kPassword), form));
+  EXPECT_EQ(StatusLine(reply), kOk);
+  EXPECT_EQ(Body(reply), WithCrLf(ReadFile(dir + "menu/index.html")));
+  // Still first-run mode until a restart: a plain request gets the set-up page again.
+  EXPECT_NE(Exchange(port, Get("/?SQL=住所録", "")).find("<title>初期設定画面</title>"),
+            std::string::npos);
+  EXPECT_NE(access((dir + "log.txt").c_str(), F_OK), 0);  // the set-up writes no log
+}
+
+TEST(DemoEndToEnd, AfterRestartTheAddressBookWorks) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  const std::string dir = DemoFolder();
+  RegisterAdministrator(dir, 18101);
+  if (HasFatalFailure()) return;
+
+  const uint16_t port = 18102;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  const std::string auth = Credentials(kAdmin, kPassword);
+  auto get = [&](const std::string& target) { return Exchange(port, Get(target, auth)); };
+  auto post = [&](const std::vector<std::pair<std::string, std::string>>& fields) {
+    return Exchange(port, Post("/", auth, Form(fields)));
+  };
+
+  EXPECT_EQ(StatusLine(Exchange(port, Get("/", ""))), kChallengeStatus);
+  EXPECT_EQ(StatusLine(Exchange(port, Get("/", Credentials(kAdmin, "wrong")))), kChallengeStatus);
+
+  // The menu: the role's rows in sort-key order, the role of a local client with the host's
+  // addresses.
+  std::string reply = get("/");
+  EXPECT_EQ(StatusLine(reply), kOk);
+  std::string page = Body(reply);
+  EXPECT_NE(page.find("const menu = [[\"所属\",\"親\",\"子\",\"孫\",\"名称\",\"リンク\"],"
+                      "[\"Web管理者\",\"1\",\"1\",\"0\",\"住所録（登録と一覧）\","
+                      "\"/?SQL=住所録&HTML=住所録\"],"
+                      "[\"Web管理者\",\"1\",\"2\",\"0\",\"住所録（一覧表）\",\"/?SQL=住所録\"],"
+                      "[\"Web管理者\",\"1\",\"3\",\"0\",\"住所録（JSON）\","
+                      "\"/?SQL=住所録JSON&HTML=JSON\"],"
+                      "[\"Web管理者\",\"2\",\"1\",\"0\",\"ファイルのアップロード\",\"/upload\"]];"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("<p>所属: Web管理者("), std::string::npos) << page;
+
+  // Posted rows: quotes, markup, line breaks, TABs and backslashes typed into the form come
+  // back as JavaScript string text; a name of blanks only is not stored.
+  const std::string address_book = "/?SQL=" + UrlEncode("住所録") + "&HTML=" + UrlEncode("住所録");
+  reply = post({{"SQL", "住所録"},
+                {"HTML", "住所録"},
+                {"氏名", "山田 \"太郎\""},
+                {"電話", "03-1234-5678"},
+                {"メモ", "1行目\r\n<b>2行目</b>\t\\"}});
+  EXPECT_EQ(StatusLine(reply), kOk) << reply;
+  const std::string row1 =
+      "[\"1\",\"山田 \\\"太郎\\\"\",\"03-1234-5678\",\"1行目\\n\\u003cb>2行目\\u003c/b>\\t\\\\\","
+      "\"<時刻>\"]";
+  const std::string header = "[\"番号\",\"氏名\",\"電話\",\"メモ\",\"登録日時\"]";
+  EXPECT_NE(WithoutTimes(Body(reply)).find("const rows = [" + header + "," + row1 + "];"),
+            std::string::npos)
+      << Body(reply);
+  post({{"SQL", "住所録"}, {"HTML", "住所録"}, {"氏名", "O'Neil"}});
+  post({{"SQL", "住所録"}, {"HTML", "住所録"}, {"氏名", "   "}, {"電話", "0"}});
+  const std::string row2 = "[\"2\",\"O'Neil\",\"\",\"\",\"<時刻>\"]";
+
+  // The list page: no template named, so "一覧表", with slot 1 filled and the others empty.
+  page = WithoutTimes(Body(get("/?SQL=" + UrlEncode("住所録"))));
+  EXPECT_NE(page.find("<h1>住所録 の一覧表</h1>"), std::string::npos) << page;
+  EXPECT_NE(page.find("const slots = [[" + header + "," + row1 + "," + row2 + "], [], [], []];"),
+            std::string::npos)
+      << page;
+
+  const std::string json_target = "/?SQL=" + UrlEncode("住所録JSON") + "&HTML=JSON";
+  EXPECT_EQ(WithoutTimes(Body(get(json_target))),
+            "[{\"番号\":\"1\",\"氏名\":\"山田 \\\"太郎\\\"\",\"電話\":\"03-1234-5678\","
+            "\"メモ\":\"1行目\\n\\u003cb>2行目\\u003c/b>\\t\\\\\",\"登録日時\":\"<時刻>\"},"
+            "{\"番号\":\"2\",\"氏名\":\"O'Neil\",\"電話\":\"\",\"メモ\":\"\","
+            "\"登録日時\":\"<時刻>\"}]\r\n");
+
+  // The delete button posts the row's number without a name.
+  reply = post({{"SQL", "住所録"}, {"HTML", "住所録"}, {"削除番号", "1"}});
+  EXPECT_NE(WithoutTimes(Body(reply)).find("const rows = [" + header + "," + row2 + "];"),
+            std::string::npos)
+      << Body(reply);
+  EXPECT_EQ(StatusLine(get(address_book)), kOk);
+
+  // An unknown definition: its name shown escaped, the page's own brackets as written.
+  page = Body(get("/?SQL=" + UrlEncode("<b>無い")));
+  EXPECT_NE(
+      page.find("<p>SQL定義「&lt;b&gt;無い」は見つからないか、実行する権限がありません。</p>"),
+      std::string::npos)
+      << page;
+
+  // No lines for refused requests and the menu; START and END for every page built; START
+  // alone for the unknown definition. Each END line carries its own LF.
+  const std::string who = "ms IPAddress:127.0.0.1 User:" + kAdmin + "(Web管理者)";
+  auto start = [&](const std::string& name) {
+    return "----START---- <時刻>" + who + " SQL:" + name + "\r\n";
+  };
+  auto end = [&](const std::string& name) {
+    return "==== END ==== <時刻>" + who + " HTML:" + name + "\n\r\n";
+  };
+  const std::string posted = start("住所録") + end("住所録");
+  EXPECT_EQ(WithoutTimes(ReadFile(dir + "log.txt")),
+            posted + posted + posted + start("住所録") + end("一覧表") + start("住所録JSON") +
+                end("JSON") + posted + posted + start("<b>無い"));
+}
