@@ -12,13 +12,26 @@ constexpr int kPauseMs = 1000;
 // Waits before the journal counts as left behind by a writer that will never finish.
 constexpr int kMaxWaits = 30;
 
+// The engine's lock bytes: pending, reserved and the shared range, from 1 GiB on.
+constexpr long long kLockBytesStart = 0x40000000;
+constexpr long long kLockBytesLength = 512;
+
 // Moves the database aside as its backup and puts a copy back under its own name, so the
 // caller opens a file that no stale lock of the old one refers to. The copy is made only from
 // the file just moved: should the rename fail, an older backup must not replace the database.
+//
+// A file another process still locks belongs to a live writer: moving it (which a POSIX
+// rename allows) would let the copy roll that writer's journal back and lose its commit, so
+// it is left alone, as a rename of an open file would be refused elsewhere. A copy that fails
+// is undone, so the database never turns up empty or cut short.
 void recover(const std::string& DBname) {
+  if (RangeLockedElsewhere(DBname, kLockBytesStart, kLockBytesLength)) return;
   const std::string backup = DBname + "_bkp";
   if (std::rename(DBname.c_str(), backup.c_str()) != 0) return;
-  CopyFileOver(backup, DBname);
+  if (!CopyFileOver(backup, DBname)) {
+    std::remove(DBname.c_str());
+    std::rename(backup.c_str(), DBname.c_str());
+  }
 }
 
 }  // namespace

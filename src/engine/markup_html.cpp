@@ -24,6 +24,9 @@ namespace {
 // includes itself, a value holding its own marker); a stage stops after this many replaced
 // occurrences and leaves the rest of the text as it stands.
 constexpr size_t kMaxReplacedPerStage = 10000;
+// Each replacement rewrites the text, so a value that brings back its own marker costs the
+// text's size per round: a stage also stops once the sizes it has produced add up to this.
+constexpr size_t kMaxStageWork = 256u << 20;
 
 constexpr std::string_view kIncludeOpen = "【", kIncludeClose = "】";
 constexpr std::string_view kRequestOpen = "「", kRequestClose = "」";
@@ -111,6 +114,7 @@ void ExpandMarkers(std::string& text, std::string_view opener, std::string_view 
   // Nothing before this position holds an opener: replacements never touch the text before
   // the first occurrence of a marker, so the next search may start at that marker.
   size_t from = 0;
+  size_t work = 0;
   while (replaced < kMaxReplacedPerStage) {
     const size_t open = FindBracket(text, opener, from);
     if (open == std::string::npos) return;
@@ -124,6 +128,8 @@ void ExpandMarkers(std::string& text, std::string_view opener, std::string_view 
           ReplaceMarker(text, open, opener, marker, value, kMaxReplacedPerStage - replaced);
       if (n == 0) return;  // cannot happen for a marker taken from the text; never spin on it
       replaced += n;
+      work += text.size();
+      if (work > kMaxStageWork) return;
     } catch (const std::exception&) {
       if (!swallow_errors) throw;
       return;

@@ -22,6 +22,9 @@ namespace {
 // brings back its own marker would never end (or double the text each round). One stage of one
 // line stops once this many occurrences have been replaced.
 constexpr size_t kMaxReplacements = 10000;
+// Each replacement rewrites the text, so a value that brings back its own marker costs the
+// text's size per round: a stage also stops once the sizes it has produced add up to this.
+constexpr size_t kMaxStageWork = 256u << 20;
 
 constexpr std::string_view kTextSavingMode = "SQL・HTML作成";
 constexpr std::string_view kMultiSelect = "複数選択";
@@ -131,6 +134,7 @@ void ExpandMarkers(std::string& text, std::string_view opener, std::string_view 
                    ValueOf value_of, bool swallow_errors = false) {
   size_t replaced = 0;
   size_t from = 0;
+  size_t work = 0;
   while (replaced < kMaxReplacements) {
     size_t open = text.find(opener, from);
     if (open == std::string::npos) return;
@@ -142,6 +146,8 @@ void ExpandMarkers(std::string& text, std::string_view opener, std::string_view 
       std::string value = value_of(name);
       replaced +=
           ReplaceMarker(text, open, opener, name, closer, value, kMaxReplacements - replaced);
+      work += text.size();
+      if (work > kMaxStageWork) return;
     } catch (const std::exception&) {
       if (!swallow_errors) throw;
       return;

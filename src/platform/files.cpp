@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -40,6 +41,19 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
   out << in.rdbuf();
   out.flush();
   return !in.bad() && static_cast<bool>(out);
+}
+
+bool RangeLockedElsewhere(const std::string& path, long long offset, long long len) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock fl {};
+  fl.l_type = F_WRLCK;  // conflicts with every lock: reports any holder
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(len);
+  bool held = fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+  close(fd);
+  return held;
 }
 
 namespace {

@@ -19,6 +19,10 @@ bool DirectoryExists(const std::string& path);  // a folder (or a link to one)
 // Copies a file over another (replacing it). False when it could not be done.
 bool CopyFileOver(const std::string& from, const std::string& to);
 
+// True when another process holds a POSIX record lock on some byte of [offset, offset+len) of
+// the file (locks of this process do not count); false also when the file cannot be opened.
+bool RangeLockedElsewhere(const std::string& path, long long offset, long long len);
+
 // Full paths of the files below folder (any depth) whose names match mask, ASCII letters
 // compared without regard to case. folder ends with the separator. Links to folders are not
 // followed, so a link loop cannot make the search endless.

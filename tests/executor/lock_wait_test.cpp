@@ -1,7 +1,11 @@
 #include "engine/lock_wait.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -101,3 +105,32 @@ TEST_F(LockWaitTest, EveryCallWaitsAnew) {
 }
 
 }  // namespace
+
+// A journal whose writer is still alive in another process: the database is not moved.
+TEST_F(LockWaitTest, DatabaseLockedByALiveWriterIsNotMoved) {
+  WriteFile(journal, "j");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(db.c_str(), O_RDWR);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;  // a shared lock as the engine takes it
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0x40000002;
+    fl.l_len = 1;
+    fcntl(fd, F_SETLK, &fl);
+    (void)!write(ready[1], "x", 1);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  const ino_t before = Inode(db);
+  DBlockCheck(db, FakePause::Pause);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(FakePause::count, 31);
+  EXPECT_EQ(Inode(db), before);
+  EXPECT_FALSE(FileExists(backup));
+}

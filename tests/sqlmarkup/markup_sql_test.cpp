@@ -347,6 +347,17 @@ TEST_F(InsetTest, SelfReproducingValuesStopAtTheBound) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
+// A large value that brings its marker back costs its size on every round: the stage stops
+// once the work adds up, long before the 10,000 rounds (about 40 MB of text, minutes of work).
+TEST_F(InsetTest, LargeSelfReproducingValueStopsOnWork) {
+  const std::string pad(4096, 'z');
+  Post({"p=「p」" + pad});
+  std::string out = Run("「p」");
+  EXPECT_EQ(out.rfind("「p」", 0), 0u);
+  EXPECT_LT(out.size(), 8u << 20);
+  EXPECT_GT(out.size(), 100u * pad.size());
+}
+
 TEST_F(InsetTest, ARunOfOpenersIsOneMarker) {
   std::string line;
   for (int i = 0; i < 200000; ++i) line += "「";
