@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +57,23 @@ void append_entry(const std::string& entry) {
   }
 }
 
+// Writes the whole list beside the log and renames it over the log, so a crash mid-write
+// leaves the previous file whole. A failure names the log file itself.
+void save_whole(const TStringList& list) {
+  const std::string path = log_path(), temp = path + ".tmp";
+  try {
+    list.SaveToFile(temp);
+  } catch (const std::exception& e) {
+    std::remove(temp.c_str());
+    throw std::runtime_error(StringReplace(e.what(), temp, path, rfNone));
+  }
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    std::remove(temp.c_str());
+    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
+  }
+}
+
 // Adds the entry to `log` and brings the file up to date. Appending one line keeps the cost
 // flat as the log grows and never leaves the file half-rewritten; whenever the file is not
 // what the list says (first write after a start, an earlier failed write), it is saved whole,
@@ -65,7 +83,7 @@ void add_line(std::string line) {
   if (file_matches_all_but_last(log))
     append_entry(log.Items().back());
   else
-    log.SaveToFile(log_path());
+    save_whole(log);
 }
 
 // The part both lines share: stamp, client, user name and role.
