@@ -33,6 +33,16 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
+void AddPageOpening(TStringList& lines, std::string_view title) {
+  lines.Add("<!doctype html>");
+  lines.Add("<html lang=\"ja\">");
+  lines.Add("  <head>");
+  lines.Add("    <meta charset=\"UTF-8\">");
+  lines.Add("    <title>" + std::string(title) + "</title>");
+  lines.Add("  </head>");
+  lines.Add("  <body>");
+}
+
 // The page escapes what it shows: the definition name, the script and the message can all
 // carry text a browser user typed, and must not run as markup in the next viewer's browser.
 void MyShowRequestException(TResponse& AResponse, const std::exception& E, bool& Flag) {
@@ -40,13 +50,7 @@ void MyShowRequestException(TResponse& AResponse, const std::exception& E, bool&
       StringReplace(HtmlEscape(SQLbun), "＃##＃", "\n", rfReplaceAll | rfIgnoreCase);
   script = StringReplace(script, "\n", "<br>", rfReplaceAll | rfIgnoreCase);
   TStringList& c = AResponse.Contents;
-  c.Add("<!doctype html>");
-  c.Add("<html lang=\"ja\">");
-  c.Add("  <head>");
-  c.Add("    <meta charset=\"UTF-8\">");
-  c.Add("    <title>SQLite実行エラー</title>");
-  c.Add("  </head>");
-  c.Add("  <body>");
+  AddPageOpening(c, "SQLite実行エラー");
   c.Add("    <big><b>SQLite実行エラー</b></big><hr>");
   c.Add("    SQL名：" + HtmlEscape(SQLname) + "<br>");
   c.Add("    SQL文：" + script + "<br>");

@@ -14,6 +14,9 @@ void Init(TRequest& ARequest, TResponse& AResponse);    // every request in firs
 // Turns an exception that left a handler into the error page and sends it.
 void MyShowRequestException(TResponse& AResponse, const std::exception& E, bool& Flag);
 
+// The first seven lines of the shell's own pages (doctype to "<body>"), with their title.
+void AddPageOpening(TStringList& lines, std::string_view title);
+
 // "&", "<", ">", '"' and "'" as character references; nothing else changes.
 std::string HtmlEscape(std::string_view text);
 

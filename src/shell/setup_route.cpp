@@ -13,13 +13,7 @@ namespace {
 
 void AddSetupPage(TRequest& ARequest, TResponse& AResponse) {
   TStringList& c = AResponse.Contents;
-  c.Add("<!doctype html>");
-  c.Add("<html lang=\"ja\">");
-  c.Add("  <head>");
-  c.Add("    <meta charset=\"UTF-8\">");
-  c.Add("    <title>初期設定画面</title>");
-  c.Add("  </head>");
-  c.Add("  <body>");
+  AddPageOpening(c, "初期設定画面");
   c.Add("<form action=\"" + HtmlEscape(ARequest.URL) + "\" method=\"POST\">");
   c.Add("Webシステム管理者のお名前とパスワードを入力してください♪</label><br>");
   c.Add(

@@ -23,13 +23,7 @@ std::string StoredName(const std::string& client_name) {
 
 void AddUploadForm(TRequest& ARequest, TResponse& AResponse) {
   TStringList& c = AResponse.Contents;
-  c.Add("<!doctype html>");
-  c.Add("<html lang=\"ja\">");
-  c.Add("  <head>");
-  c.Add("    <meta charset=\"UTF-8\">");
-  c.Add("    <title>Example</title>");
-  c.Add("  </head>");
-  c.Add("  <body>");
+  AddPageOpening(c, "Example");
   c.Add("<form id=\"form\" action=\"" + HtmlEscape(ARequest.URL) +
         "\" method=\"POST\" enctype=\"multipart/form-data\">");
   c.Add("<label for=\"name\">Drag n drop or click to add file:</label>");
