@@ -11,5 +11,6 @@ if ! out=$(cmake --build "$dir" --target bench_lookup 2>&1); then
   echo "$out" >&2
   exit 1
 fi
-"$dir/bench_lookup" /usr/lib/x86_64-linux-gnu/libsqlite3.so.0 \
-  /usr/lib/x86_64-linux-gnu/libsqlcipher.so.0
+lib_dir=$(dirname "$(ldconfig -p | awk '/libsqlite3.so.0 /{print $NF; exit}')")
+"$dir/bench_lookup" "$lib_dir/libsqlite3.so.0" \
+  "$lib_dir/libsqlcipher.so.0"

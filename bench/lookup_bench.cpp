@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "db/sqlite_db.h"
 #include "engine/definition_lookup.h"
-#include "platform/sqlite_db.h"
-#include "shell/globals.h"
+#include "globals/globals.h"
 
 namespace {
 

@@ -8,18 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 port=${1:-8080}
 
-packages=(build-essential cmake ninja-build pkg-config libsqlite3-0 libsqlite3-dev
-          libsqlcipher0 nettle-dev sqlite3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/install.sh build
 
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=OFF >/dev/null
 cmake --build build-demo --target norvane

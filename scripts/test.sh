@@ -1,23 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds, and runs every test: the plain build, the same tests
-# under AddressSanitizer/UndefinedBehaviorSanitizer, and the fuzzers for a bounded time.
+# under AddressSanitizer/UndefinedBehaviorSanitizer, and the fuzzers for a bounded time. The
+# optimised build that users run (Release, -O3) is built too. Warnings are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-          libsqlite3-0 libsqlite3-dev sqlite3 libsqlcipher0 libsqlcipher-dev sqlcipher
-          nettle-dev libgtest-dev libgmock-dev googletest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/install.sh test
 
 jobs=$(nproc)
 fuzz_seconds=${NORVANE_FUZZ_SECONDS:-30}
@@ -26,7 +14,7 @@ summary=()
 run_suite() {  # name, build dir, cmake options...
   local name=$1 dir=$2
   shift 2
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DNORVANE_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   local log="$dir/ctest.log" rc=0
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log" || rc=$?
@@ -35,6 +23,9 @@ run_suite() {  # name, build dir, cmake options...
 }
 
 status=0
+# The Release build is only built: its code is the plain build's at another optimisation level.
+cmake -S . -B build-release -G Ninja -DNORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-release -j "$jobs" || status=1
 run_suite plain build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
 run_suite sanitizers build-asan -DCMAKE_BUILD_TYPE=Debug -DNORVANE_SANITIZE=ON || status=1
 run_suite fuzz build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_FUZZ=ON \

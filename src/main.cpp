@@ -1,3 +1,3 @@
-#include "shell/startup.h"
+#include "app/startup.h"
 
 int main() { return nv::StartUp(); }

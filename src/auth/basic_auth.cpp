@@ -2,8 +2,9 @@
 
 #include <memory>
 
-#include "platform/sqlite_db.h"
-#include "shell/globals.h"
+#include "db/definition_db.h"
+#include "db/sqlite_db.h"
+#include "globals/globals.h"
 
 namespace nv {
 
@@ -12,16 +13,6 @@ namespace {
 constexpr const char* kNotAuthenticated = "null";
 
 bool IsBasic(const std::string& LAuth) { return LAuth.compare(0, 5, "Basic") == 0; }
-
-// The definition database, opened without a key, with its transaction in place.
-std::unique_ptr<TSQLite3Connection> OpenDefinitions() {
-  auto conn = std::make_unique<TSQLite3Connection>();
-  SQLiteDefaultLibrary = SQLiteCipher;
-  conn->DatabaseName = Folder + "ZURazo.db";
-  conn->Open();
-  conn->CreateTransaction();
-  return conn;
-}
 
 }  // namespace
 
@@ -45,7 +36,7 @@ std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase_sou
   const std::string presented =
       EncodeStringBase64(EncryptString(GetBasicAuth(LAuth, "Pass"), phrase));
 
-  auto conn = OpenDefinitions();
+  auto conn = OpenDefinitionDatabase();
   TSQLQuery query;
   query.SetDatabase(conn.get());
   query.SetSQL("SELECT * FROM 利用者情報 WHERE 名前 == :name");
@@ -73,7 +64,7 @@ TResponse& BasicAuthorizationView(TResponse& AResponse) {
 }
 
 std::string GetPassword(PhraseSource phrase_source) {
-  auto conn = OpenDefinitions();
+  auto conn = OpenDefinitionDatabase();
   TSQLQuery query;
   query.SetDatabase(conn.get());
   query.SetSQL("SELECT * FROM 利用者情報 WHERE 所属 == \"Web管理者\" LIMIT 1");

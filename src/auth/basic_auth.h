@@ -5,7 +5,8 @@
 #include <string>
 
 #include "auth/cipher.h"
-#include "platform/http.h"
+#include "http/request.h"
+#include "http/response.h"
 
 namespace nv {
 

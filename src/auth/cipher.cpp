@@ -8,7 +8,8 @@
 #include <stdexcept>
 
 #include "platform/process.h"
-#include "platform/text_list.h"
+#include "text/strings.h"
+#include "text/text_list.h"
 
 namespace nv {
 

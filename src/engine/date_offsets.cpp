@@ -5,10 +5,11 @@
 #include <exception>
 #include <string>
 
+#include "globals/globals.h"
 #include "platform/clock.h"
-#include "platform/numbers.h"
-#include "platform/text_list.h"
-#include "shell/globals.h"
+#include "text/numbers.h"
+#include "text/strings.h"
+#include "text/text_list.h"
 
 namespace nv {
 

@@ -3,8 +3,10 @@
 #include <exception>
 #include <string>
 
-#include "platform/sqlite_db.h"
-#include "shell/globals.h"
+#include "db/definition_db.h"
+#include "db/sqlite_db.h"
+#include "globals/globals.h"
+#include "text/strings.h"
 
 namespace nv {
 
@@ -21,19 +23,15 @@ struct ReleaseOnExit {
 };
 
 // The definition database is always opened without a key, also under SQLCipher.
-void open_definitions(TPageRequestState& state) {
-  state.Conn = std::make_unique<TSQLite3Connection>();
-  SQLiteDefaultLibrary = SQLiteCipher;
-  state.Conn->DatabaseName = Folder + "ZURazo.db";
-  state.Conn->Open();
-  state.Conn->CreateTransaction();
+void OpenDefinitions(TPageRequestState& state) {
+  state.Conn = OpenDefinitionDatabase();
   state.Query = std::make_unique<TSQLQuery>();
   state.Query->SetDatabase(state.Conn.get());
 }
 
 // The name and the role travel as parameters, never as statement text: a quote in them is
 // just a character of the value looked up.
-bool open_swallowing(TSQLQuery& query) {
+bool OpenSwallowing(TSQLQuery& query) {
   try {
     query.Open();
     return true;
@@ -46,13 +44,13 @@ bool open_swallowing(TSQLQuery& query) {
 
 // The role may run the definition when "実行権限" is empty or holds the role anywhere in it.
 // An empty role is part of nothing.
-bool role_may_run(const std::string& rights, std::string_view org) {
+bool RoleMayRun(const std::string& rights, std::string_view org) {
   if (rights.empty()) return true;
   return !org.empty() && rights.find(org) != std::string::npos;
 }
 
 // A leading "./" stands for the executable's folder; both "/" and "\" separate folders.
-std::string data_database_path(std::string_view stored) {
+std::string DataDatabasePath(std::string_view stored) {
   std::string prefix;
   if (stored.starts_with("./")) {
     prefix = Folder;
@@ -65,34 +63,34 @@ std::string data_database_path(std::string_view stored) {
   return prefix + path;
 }
 
-TStringList definition_or_template(TPageRequestState& state, std::string_view mode,
-                                   std::string_view Namae, std::string_view Kubun,
-                                   std::string_view org) {
+TStringList DefinitionOrTemplate(TPageRequestState& state, std::string_view mode,
+                                 std::string_view Namae, std::string_view Kubun,
+                                 std::string_view org) {
   TStringList result;
   TSQLQuery& query = *state.Query;
   query.SetSQL("SELECT * FROM " + std::string(mode) + " WHERE 名称 == :名称;");
   query.ParamByName("名称").SetAsString(std::string(Namae));
-  if (!open_swallowing(query) || query.RecordCount() == 0) return result;
+  if (!OpenSwallowing(query) || query.RecordCount() == 0) return result;
 
   if (mode == "HTML") {
     result.Add(query.FieldByName("内容").AsString());
     return result;
   }
   // Columns are read only as far as the tests get, so a missing one fails only where used.
-  if (!role_may_run(query.FieldByName("実行権限").AsString(), org)) return result;
+  if (!RoleMayRun(query.FieldByName("実行権限").AsString(), org)) return result;
   const std::string& script = query.FieldByName(Kubun).AsString();
   if (Trim(script).empty()) return result;
-  result.Add(data_database_path(query.FieldByName("データベース").AsString()));
+  result.Add(DataDatabasePath(query.FieldByName("データベース").AsString()));
   result.Add(query.FieldByName("暗号化").AsString());
   result.Add(script);
   return result;
 }
 
-void menu_rows(TPageRequestState& state, std::string_view org) {
+void MenuRows(TPageRequestState& state, std::string_view org) {
   TSQLQuery& query = *state.Query;
   query.SetSQL("SELECT * FROM メニュー WHERE 所属 == :所属 ORDER BY 親 ASC, 子 ASC, 孫 ASC;");
   query.ParamByName("所属").SetAsString(std::string(org));
-  if (!open_swallowing(query) || query.RecordCount() == 0) return;
+  if (!OpenSwallowing(query) || query.RecordCount() == 0) return;
 
   query.GetFieldNames(state.MenuNameList);
   std::string row;
@@ -114,12 +112,12 @@ TStringList GetZURazo(TPageRequestState& state, std::string_view SQLorHTMLorMENU
   if (mode != "SQL" && mode != "HTML" && mode != "MENU") return {};
 
   ReleaseOnExit release{state};
-  open_definitions(state);
+  OpenDefinitions(state);
   if (mode == "MENU") {
-    menu_rows(state, org);
+    MenuRows(state, org);
     return {};
   }
-  return definition_or_template(state, mode, Namae, Kubun, org);
+  return DefinitionOrTemplate(state, mode, Namae, Kubun, org);
 }
 
 }  // namespace nv

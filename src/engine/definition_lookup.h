@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "engine/page_state.h"
-#include "platform/text_list.h"
+#include "text/text_list.h"
 
 namespace nv {
 

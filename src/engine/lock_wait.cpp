@@ -24,7 +24,7 @@ constexpr long long kLockBytesLength = 512;
 // rename allows) would let the copy roll that writer's journal back and lose its commit, so
 // it is left alone, as a rename of an open file would be refused elsewhere. A copy that fails
 // is undone, so the database never turns up empty or cut short.
-void recover(const std::string& DBname) {
+void Recover(const std::string& DBname) {
   if (RangeLockedElsewhere(DBname, kLockBytesStart, kLockBytesLength)) return;
   const std::string backup = DBname + "_bkp";
   if (std::rename(DBname.c_str(), backup.c_str()) != 0) return;
@@ -43,7 +43,7 @@ void DBlockCheck(const std::string& DBname, PauseFn pause) {
     pause(kPauseMs);
     // The recovery follows the last pause at once: 31 pauses, no 32nd look at the journal.
     if (++waits > kMaxWaits) {
-      recover(DBname);
+      Recover(DBname);
       return;
     }
   }

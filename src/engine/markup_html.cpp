@@ -10,11 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "globals/globals.h"
+#include "http/request.h"
+#include "http/response.h"
 #include "platform/files.h"
-#include "platform/http.h"
-#include "platform/text_list.h"
 #include "platform/unicode.h"
-#include "shell/globals.h"
+#include "text/strings.h"
+#include "text/text_list.h"
 
 namespace nv {
 

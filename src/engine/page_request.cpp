@@ -1,20 +1,25 @@
+#include "engine/page_request.h"
+
 #include <string>
 #include <string_view>
 
 #include "auth/basic_auth.h"
 #include "engine/date_offsets.h"
 #include "engine/definition_lookup.h"
+#include "engine/host_addresses.h"
 #include "engine/markup_html.h"
 #include "engine/page_state.h"
 #include "engine/per_record.h"
 #include "engine/renderings.h"
 #include "engine/request_log.h"
 #include "engine/script_executor.h"
+#include "globals/globals.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/server.h"
 #include "platform/clock.h"
-#include "platform/http.h"
-#include "shell/globals.h"
-#include "shell/routes.h"
-#include "shell/startup.h"
+#include "text/html_escape.h"
+#include "text/strings.h"
 
 namespace nv {
 
@@ -22,57 +27,53 @@ namespace {
 
 constexpr std::string_view kFallbackTemplate = "一覧表";
 
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
-std::string replace_first(std::string_view text, std::string_view pattern, std::string_view value) {
+std::string ReplaceFirst(std::string_view text, std::string_view pattern, std::string_view value) {
   return StringReplace(text, pattern, value, rfNone);
 }
 
-std::string replace_every(std::string_view text, std::string_view pattern, std::string_view value) {
+std::string ReplaceEvery(std::string_view text, std::string_view pattern, std::string_view value) {
   return StringReplace(text, pattern, value, rfReplaceAll);
 }
 
-std::string template_text(TPageRequestState& state, std::string_view name) {
+std::string TemplateText(TPageRequestState& state, std::string_view name) {
   state.etc = GetZURazo(state, "HTML", name, "", "");
   return state.etc.GetTextStr();
 }
 
-bool is_local_client(const std::string& address) {
+bool IsLocalClient(const std::string& address) {
   return address == "127.0.0.1" || LowerAscii(address) == "localhost";
 }
 
 // A request without any field: the role's menu. The memory variables are not reset, so the
 // menu template sees what the latest page request left there.
-void menu_page(TPageRequestState& state, const std::string& org) {
-  const std::string text = template_text(state, "メニュー");
+void MenuPage(TPageRequestState& state, const std::string& org) {
+  const std::string text = TemplateText(state, "メニュー");
   std::string role = org;
-  if (is_local_client(state.ARequest->RemoteAddress)) {
+  if (IsLocalClient(state.ARequest->RemoteAddress)) {
     if (IPAddess.empty()) IPAddess = GetIpAddrList();
     role += "(" + IPAddess + ")";
   }
   std::string page = InsetHTML(state, text);
-  page = replace_first(page, "＠メニュー＠", DBtoHTML(state.MenuNameList, state.MenuDataList));
-  page = replace_every(page, "＠所属＠", role);
+  page = ReplaceFirst(page, "＠メニュー＠", DBtoHTML(state.MenuNameList, state.MenuDataList));
+  page = ReplaceEvery(page, "＠所属＠", role);
   state.AResponse->SetContent(page);
 }
 
 // No display script to run: the "SQL不明" template, its markup left as written. The name comes
 // from the request, so it is escaped before it reaches the page.
-void unknown_definition_page(TPageRequestState& state) {
-  const std::string text = template_text(state, "SQL不明");
-  state.AResponse->SetContent(replace_first(text, "＠SQL＠", HtmlEscape(SQLname)));
+void UnknownDefinitionPage(TPageRequestState& state) {
+  const std::string text = TemplateText(state, "SQL不明");
+  state.AResponse->SetContent(ReplaceFirst(text, "＠SQL＠", HtmlEscape(SQLname)));
 }
 
 // Runs one phase script that is not per-record: its date-offset variables first.
-void run_phase(TPageRequestState& state, bool View) {
+void RunPhase(TPageRequestState& state, bool View) {
   const std::string script = state.SQL.GetTextStr();
-  if (contains(script, "『今日+")) DateMemoryValueSet(script);
+  if (Contains(script, "『今日+")) DateMemoryValueSet(script);
   SQLexecute(state, "", true, true, View);
 }
 
-void set_date_variables() {
+void SetDateVariables() {
   Memory.SetValue("今日", FormatDate(LocalNow()));
   Memory.SetValue("今日時", FormatDateTime(LocalNow()));
   Memory.SetValue("今時", FormatTime(LocalNow()));
@@ -82,36 +83,36 @@ using Rendering = std::string (*)(const TStringList&, const TStringList&);
 
 // The nine placeholders of the HTML and JSON output modes, in their fixed order. Each works
 // on the text the previous one left, so a slot's value may carry a later placeholder.
-std::string fill_placeholders(const TPageRequestState& state, std::string page, Rendering render,
-                              const std::string& org, const std::string& etcName) {
-  page = replace_first(page, "＠データ＠", render(state.NameList1, state.DataList1));
-  page = replace_first(page, "＠データ2＠", render(state.NameList2, state.DataList2));
-  page = replace_first(page, "＠データ3＠", render(state.NameList3, state.DataList3));
-  page = replace_first(page, "＠データ4＠", render(state.NameList4, state.DataList4));
-  page = replace_first(page, "＠メニュー＠", render(state.MenuNameList, state.MenuDataList));
-  page = replace_every(page, "＠所属＠", org);
-  page = replace_every(page, "＠HTML＠", etcName);
-  page = replace_every(page, "＠SQL＠", SQLname);
-  return replace_every(page, "＠Port＠", std::to_string(Application.Port));
+std::string FillPlaceholders(const TPageRequestState& state, std::string page, Rendering render,
+                             const std::string& org, const std::string& etcName) {
+  page = ReplaceFirst(page, "＠データ＠", render(state.NameList1, state.DataList1));
+  page = ReplaceFirst(page, "＠データ2＠", render(state.NameList2, state.DataList2));
+  page = ReplaceFirst(page, "＠データ3＠", render(state.NameList3, state.DataList3));
+  page = ReplaceFirst(page, "＠データ4＠", render(state.NameList4, state.DataList4));
+  page = ReplaceFirst(page, "＠メニュー＠", render(state.MenuNameList, state.MenuDataList));
+  page = ReplaceEvery(page, "＠所属＠", org);
+  page = ReplaceEvery(page, "＠HTML＠", etcName);
+  page = ReplaceEvery(page, "＠SQL＠", SQLname);
+  return ReplaceEvery(page, "＠Port＠", std::to_string(Application.Port));
 }
 
 // The page in the output mode that the query fields ask for.
-std::string output_page(TPageRequestState& state, const std::string& org,
-                        const std::string& etcName) {
+std::string OutputPage(TPageRequestState& state, const std::string& org,
+                       const std::string& etcName) {
   const TStringList& query = state.ARequest->QueryFields;
   const std::string query_sql = query.GetValue("SQL");
   std::string page = InsetHTML(state, state.etc.GetTextStr());
   if (query_sql == "HTML編集") return page;
-  if (contains(UpperAscii(query_sql), "JSON"))
-    return fill_placeholders(state, std::move(page), DBtoJSON, org, etcName);
-  if (contains(UpperAscii(query.GetValue("HTML")), "AI2"))
-    return replace_first(page, "＠データ＠", DBtoAI2CSV(state.NameList1, state.DataList1));
-  return fill_placeholders(state, std::move(page), DBtoHTML, org, etcName);
+  if (Contains(UpperAscii(query_sql), "JSON"))
+    return FillPlaceholders(state, std::move(page), DBtoJSON, org, etcName);
+  if (Contains(UpperAscii(query.GetValue("HTML")), "AI2"))
+    return ReplaceFirst(page, "＠データ＠", DBtoAI2CSV(state.NameList1, state.DataList1));
+  return FillPlaceholders(state, std::move(page), DBtoHTML, org, etcName);
 }
 
 // Everything after the menu-page test. False when the request ended on the
 // unknown-definition page.
-bool run_page(TPageRequestState& state, const std::string& org, std::string& etcName) {
+bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcName) {
   TRequest& request = *state.ARequest;
   const std::string query_sql = request.QueryFields.GetValue("SQL");
   const std::string query_html = request.QueryFields.GetValue("HTML");
@@ -124,10 +125,10 @@ bool run_page(TPageRequestState& state, const std::string& org, std::string& etc
   AddStartLogLine(request, org);
 
   Memory.Clear();
-  set_date_variables();
+  SetDateVariables();
   state.SQLexecFirst = true;
   state.TABset = false;
-  if (contains(UpperAscii(query_sql), "TABSET")) {
+  if (Contains(UpperAscii(query_sql), "TABSET")) {
     state.TABset = true;
     SQLname = query_sql;
   }
@@ -137,7 +138,7 @@ bool run_page(TPageRequestState& state, const std::string& org, std::string& etc
   } else {
     state.SQL = GetZURazo(state, "SQL", SQLname, "入力開始時のSQL文等", org);
     if (state.SQL.GetCount() > 0) {
-      run_phase(state, false);
+      RunPhase(state, false);
       state.TABset = false;
     }
     RunPerRecordPhase(state, org);
@@ -145,10 +146,10 @@ bool run_page(TPageRequestState& state, const std::string& org, std::string& etc
 
   state.SQL = GetZURazo(state, "SQL", SQLname, "表示用のSQL文等", org);
   if (state.SQL.GetCount() == 0) {
-    unknown_definition_page(state);
+    UnknownDefinitionPage(state);
     return false;
   }
-  run_phase(state, true);
+  RunPhase(state, true);
 
   etcName = request.ContentFields.GetValue("HTML");
   if (etcName.empty()) etcName = query_html;
@@ -156,7 +157,7 @@ bool run_page(TPageRequestState& state, const std::string& org, std::string& etc
   state.etc = GetZURazo(state, "HTML", etcName, "", "");
   if (state.etc.GetCount() == 0) state.etc = GetZURazo(state, "HTML", kFallbackTemplate, "", "");
 
-  state.AResponse->SetContent(output_page(state, org, etcName));
+  state.AResponse->SetContent(OutputPage(state, org, etcName));
   return true;
 }
 
@@ -178,12 +179,12 @@ void CGI(TRequest& ARequest, TResponse& AResponse) {
   }
   GetZURazo(state, "MENU", "", "", org);
   if (ARequest.QueryFields.GetCount() + ARequest.ContentFields.GetCount() == 0) {
-    menu_page(state, org);
+    MenuPage(state, org);
     return;
   }
 
   std::string etcName;
-  if (run_page(state, org, etcName)) AddEndLogLine(ARequest, org, etcName);
+  if (RunPage(state, org, etcName)) AddEndLogLine(ARequest, org, etcName);
 }
 
 }  // namespace nv

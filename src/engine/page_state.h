@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/sqlite_db.h"
-#include "platform/text_list.h"
+#include "db/sqlite_db.h"
+#include "text/text_list.h"
 
 namespace nv {
 

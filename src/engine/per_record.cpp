@@ -11,9 +11,11 @@
 #include "engine/date_offsets.h"
 #include "engine/definition_lookup.h"
 #include "engine/script_executor.h"
+#include "globals/globals.h"
+#include "http/request.h"
+#include "http/response.h"
 #include "platform/files.h"
-#include "platform/http.h"
-#include "shell/globals.h"
+#include "text/strings.h"
 
 namespace nv {
 
@@ -24,13 +26,9 @@ constexpr std::string_view kRowNumber = "行番号";
 constexpr std::string_view kTabBlock = "TAB列";
 constexpr std::string_view kCsvBlock = "CSV列";
 
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
-bool is_row_marker(std::string_view name) { return name.starts_with(kRowMarker); }
-bool is_block(std::string_view name) {
-  return contains(name, kTabBlock) || contains(name, kCsvBlock);
+bool IsRowMarker(std::string_view name) { return name.starts_with(kRowMarker); }
+bool IsBlock(std::string_view name) {
+  return Contains(name, kTabBlock) || Contains(name, kCsvBlock);
 }
 
 // The row runs of the phase. First opens a phase connection, Last commits and closes it; once
@@ -40,7 +38,7 @@ struct RowRunner {
   bool First = true;
   bool Last = false;
 
-  void run(std::string_view LPNo) {
+  void Run(std::string_view LPNo) {
     SQLexecute(state, LPNo, First, Last, false);
     First = Last;
   }
@@ -50,7 +48,7 @@ struct RowRunner {
 
 // The client's extension as the stored name gets it: from the last "." that follows every
 // folder or drive separator and is not the name's first character, ASCII letters lower-cased.
-std::string lowered_extension(const std::string& name) {
+std::string LoweredExtension(const std::string& name) {
   size_t dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) return "";
   size_t sep = name.find_last_of("\\/:");
@@ -59,7 +57,7 @@ std::string lowered_extension(const std::string& name) {
 }
 
 // A client file named "削除" (any extension) asks for deletion instead of storage.
-bool is_delete_request(const std::string& client_name) {
+bool IsDeleteRequest(const std::string& client_name) {
   size_t dot = client_name.rfind('.');
   size_t sep = client_name.find_last_of("\\/");
   std::string base = client_name;
@@ -71,7 +69,7 @@ bool is_delete_request(const std::string& client_name) {
 // Folder + "images/" + relative, where "/" and "\" in relative both separate folders. The
 // target must be a file inside "images": a ".." that climbs above it, a path ending at a
 // folder or a NUL byte is refused before anything is stored or deleted.
-std::string upload_target(const std::string& relative) {
+std::string UploadTarget(const std::string& relative) {
   const std::string root = Folder + "images" + kPathDelim;
   auto refuse = [&]() -> std::string {
     throw std::runtime_error("Invalid upload path \"" + root + relative + "\"");
@@ -105,23 +103,9 @@ std::string upload_target(const std::string& relative) {
   return path;
 }
 
-void store_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    int err = errno;
-    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
-  }
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  out.flush();
-  if (!out) {
-    int err = errno;
-    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
-  }
-}
-
 // The upload field: stores the first uploaded file under "images" (sub-folder "パス", base
 // name renamed through "ファイル名変更"), or deletes a stored file for a "削除" upload.
-void upload(const TStringList& fields, const TUploadedFile& file) {
+void StoreUpload(const TStringList& fields, const TUploadedFile& file) {
   std::string relative = fields.GetValue("パス");
   if (!relative.empty()) relative += kPathDelim;
 
@@ -129,22 +113,22 @@ void upload(const TStringList& fields, const TUploadedFile& file) {
   const std::string rename_field = fields.GetValue("ファイル名変更");
   if (!rename_field.empty()) {
     const std::string base = fields.GetValue(rename_field);
-    if (!base.empty()) name = base + lowered_extension(file.FileName);
+    if (!base.empty()) name = base + LoweredExtension(file.FileName);
   }
-  const std::string target = upload_target(relative + name);
+  const std::string target = UploadTarget(relative + name);
 
-  if (is_delete_request(file.FileName)) {
+  if (IsDeleteRequest(file.FileName)) {
     if (FileExists(target)) {
       std::error_code ignored;
       std::filesystem::remove(target, ignored);
     }
     return;
   }
-  store_file(target, file.Content);
+  WriteFileOrThrow(target, file.Content);
 }
 
 // The CSV file field: the first uploaded file's non-empty lines become the block "CSV列".
-void csv_file_to_block(TStringList& fields, const TUploadedFile& file) {
+void CsvFileToBlock(TStringList& fields, const TUploadedFile& file) {
   TStringList lines;
   lines.LoadFromBytes(file.Content);
   TStringList kept;
@@ -156,24 +140,24 @@ void csv_file_to_block(TStringList& fields, const TUploadedFile& file) {
 
 // First pass: counts the row-marker fields, handles uploads and the CSV file. It runs before
 // any row, so a refused or failed upload stops the phase before anything is run.
-void first_pass(TPageRequestState& state, int& CNT, bool& Loop) {
+void FirstPass(TPageRequestState& state, int& CNT, bool& Loop) {
   TRequest& request = *state.ARequest;
   TStringList& fields = request.ContentFields;
   const size_t count = fields.GetCount();
   for (size_t i = 0; i < count; ++i) {
     const std::string name = fields.GetName(i);
-    if (is_row_marker(name)) ++CNT;
-    if (name == "ファイル" && !request.Files.empty()) upload(fields, request.Files[0]);
+    if (IsRowMarker(name)) ++CNT;
+    if (name == "ファイル" && !request.Files.empty()) StoreUpload(fields, request.Files[0]);
     if (UpperAscii(name) == "CSVファイル") {
       Loop = true;
-      if (!request.Files.empty()) csv_file_to_block(fields, request.Files[0]);
+      if (!request.Files.empty()) CsvFileToBlock(fields, request.Files[0]);
     }
   }
 }
 
 // One run per non-empty line of a TAB or CSV block; "行番号" carries the line's number.
-void run_block(TPageRequestState& state, RowRunner& rows, const std::string& name,
-               const std::string& value) {
+void RunBlock(TPageRequestState& state, RowRunner& rows, const std::string& name,
+              const std::string& value) {
   TStringList lines;
   {
     std::string text;
@@ -188,7 +172,7 @@ void run_block(TPageRequestState& state, RowRunner& rows, const std::string& nam
       start = end + 1;
     }
   }
-  const bool csv = contains(name, kCsvBlock);
+  const bool csv = Contains(name, kCsvBlock);
   for (size_t n = 0; n < lines.GetCount(); ++n) {
     std::string line = lines.Get(n);
     if (csv) {
@@ -202,26 +186,26 @@ void run_block(TPageRequestState& state, RowRunner& rows, const std::string& nam
     }
     if (n + 1 == lines.GetCount()) rows.Last = true;
     state.ARequest->ContentFields.SetValue(kRowNumber, std::to_string(n + 1));
-    rows.run(line + '\t');
+    rows.Run(line + '\t');
   }
 }
 
 // Second pass: the row runs, in posted-field order. Fields that the runs add are not visited.
-void second_pass(TPageRequestState& state, RowRunner& rows, int& CNT, bool& Loop) {
+void SecondPass(TPageRequestState& state, RowRunner& rows, int& CNT, bool& Loop) {
   TStringList& fields = state.ARequest->ContentFields;
   const size_t count = fields.GetCount();
   for (size_t i = 0; i < count; ++i) {
     if (i + 1 == fields.GetCount()) rows.Last = true;
     const std::string name = fields.GetName(i);
-    if (is_row_marker(name)) {
+    if (IsRowMarker(name)) {
       Loop = true;
       if (--CNT <= 0) rows.Last = true;
-      rows.run(name.substr(kRowNumber.size()));
+      rows.Run(name.substr(kRowNumber.size()));
       if (rows.Last) return;
     }
-    if (is_block(name)) {
+    if (IsBlock(name)) {
       Loop = true;
-      run_block(state, rows, name, fields.GetValueFromIndex(i));
+      RunBlock(state, rows, name, fields.GetValueFromIndex(i));
     }
   }
 }
@@ -232,17 +216,17 @@ void RunPerRecordPhase(TPageRequestState& state, const std::string& org) {
   state.SQL = GetZURazo(state, "SQL", SQLname, "入力一件分のSQL文等", org);
   if (state.SQL.GetCount() == 0) return;
   const std::string script = state.SQL.GetTextStr();
-  if (contains(script, "『今日+")) DateMemoryValueSet(script);
+  if (Contains(script, "『今日+")) DateMemoryValueSet(script);
 
   int CNT = 0;
   bool Loop = false;
   RowRunner rows{state};
-  first_pass(state, CNT, Loop);
-  second_pass(state, rows, CNT, Loop);
+  FirstPass(state, CNT, Loop);
+  SecondPass(state, rows, CNT, Loop);
   if (!Loop) {
     rows.First = true;
     rows.Last = true;
-    rows.run("");
+    rows.Run("");
   }
 }
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/strings.h"
+
 namespace nv {
 
 namespace {
@@ -14,17 +16,6 @@ namespace {
 // A name with nothing left after trimming blanks and control characters has no column in the
 // array and object rows (the query gave no usable name for it).
 bool IsBlankName(std::string_view name) { return Trim(name).empty(); }
-
-// The values of a TAB row: the text before each TAB; text after the last TAB is no value.
-std::vector<std::string_view> TabValues(std::string_view row) {
-  std::vector<std::string_view> values;
-  size_t start = 0;
-  for (size_t tab = row.find('\t'); tab != std::string_view::npos; tab = row.find('\t', start)) {
-    values.push_back(row.substr(start, tab - start));
-    start = tab + 1;
-  }
-  return values;
-}
 
 std::vector<bool> WrittenColumns(const TStringList& NameList) {
   std::vector<bool> written;
@@ -65,7 +56,7 @@ std::string DBtoHTML(const TStringList& NameList, const TStringList& DataList) {
   for (const std::string& row : DataList.Items()) {
     if (row.find('\t') == std::string::npos) continue;
     out += ',';
-    AppendArrayRow(out, written, TabValues(row));
+    AppendArrayRow(out, written, SplitTabRow(row));
   }
   return out;
 }
@@ -77,7 +68,7 @@ std::string DBtoJSON(const TStringList& NameList, const TStringList& DataList) {
   for (const std::string& row : DataList.Items()) {
     if (row.find('\t') == std::string::npos) continue;
     if (!out.empty()) out += ',';
-    const std::vector<std::string_view> values = TabValues(row);
+    const std::vector<std::string_view> values = SplitTabRow(row);
     out += '{';
     bool first = true;
     for (size_t j = 0; j < written.size(); ++j) {

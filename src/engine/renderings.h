@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/text_list.h"
+#include "text/text_list.h"
 
 namespace nv {
 

@@ -10,18 +10,20 @@
 #include <system_error>
 
 #include "auth/basic_auth.h"
+#include "globals/globals.h"
 #include "platform/clock.h"
-#include "shell/globals.h"
+#include "platform/files.h"
+#include "text/strings.h"
 
 namespace nv {
 
 namespace {
 
-std::string log_path() { return Folder + "log.txt"; }
+std::string LogPath() { return Folder + "log.txt"; }
 
 // The size "log.txt" has when it holds the list's text as a whole-list save writes it.
 // Only the UTF-8 forms are sized; a list loaded from UTF-16 is always saved whole.
-bool expected_size(const TStringList& list, std::uintmax_t& size) {
+bool ExpectedSize(const TStringList& list, std::uintmax_t& size) {
   if (list.Encoding() == TextEncoding::Utf16LE || list.Encoding() == TextEncoding::Utf16BE)
     return false;
   size = list.Encoding() == TextEncoding::Utf8Bom ? 3 : 0;
@@ -32,35 +34,21 @@ bool expected_size(const TStringList& list, std::uintmax_t& size) {
 // True when the file holds exactly the list before its newest entry, so that writing that
 // entry at the end gives the same bytes as saving the whole list. A missing file, one a
 // crash cut short, or one loaded with other line ends fails the test and is saved whole.
-bool file_matches_all_but_last(const TStringList& list) {
+bool FileMatchesAllButLast(const TStringList& list) {
   std::uintmax_t want = 0;
-  if (!expected_size(list, want)) return false;
+  if (!ExpectedSize(list, want)) return false;
   want -= list.Items().back().size() + 2;
   std::error_code ec;
-  std::uintmax_t have = std::filesystem::file_size(log_path(), ec);
+  std::uintmax_t have = std::filesystem::file_size(LogPath(), ec);
   return !ec && have == want;
 }
 
-void append_entry(const std::string& entry) {
-  const std::string path = log_path();
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  if (!out) {
-    int err = errno;
-    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
-  }
-  std::string bytes = entry + "\r\n";
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.flush();
-  if (!out) {
-    int err = errno;
-    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
-  }
-}
+void AppendEntry(const std::string& entry) { WriteFileOrThrow(LogPath(), entry + "\r\n", true); }
 
 // Writes the whole list beside the log and renames it over the log, so a crash mid-write
 // leaves the previous file whole. A failure names the log file itself.
-void save_whole(const TStringList& list) {
-  const std::string path = log_path(), temp = path + ".tmp";
+void SaveWhole(const TStringList& list) {
+  const std::string path = LogPath(), temp = path + ".tmp";
   try {
     list.SaveToFile(temp);
   } catch (const std::exception& e) {
@@ -70,7 +58,7 @@ void save_whole(const TStringList& list) {
   if (std::rename(temp.c_str(), path.c_str()) != 0) {
     int err = errno;
     std::remove(temp.c_str());
-    throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
+    ThrowCreateError(path, err);
   }
 }
 
@@ -78,16 +66,16 @@ void save_whole(const TStringList& list) {
 // flat as the log grows and never leaves the file half-rewritten; whenever the file is not
 // what the list says (first write after a start, an earlier failed write), it is saved whole,
 // so a line that once failed to reach the file arrives with the next successful write.
-void add_line(std::string line) {
+void AddLine(std::string line) {
   log.Add(std::move(line));
-  if (file_matches_all_but_last(log))
-    append_entry(log.Items().back());
+  if (FileMatchesAllButLast(log))
+    AppendEntry(log.Items().back());
   else
-    save_whole(log);
+    SaveWhole(log);
 }
 
 // The part both lines share: stamp, client, user name and role.
-std::string line_head(const char* marker, const TRequest& ARequest, const std::string& role) {
+std::string LineHead(const char* marker, const TRequest& ARequest, const std::string& role) {
   return std::string(marker) + FormatLogStamp(LocalNow()) +
          "ms IPAddress:" + ARequest.RemoteAddress +
          " User:" + GetBasicAuth(ARequest.Authorization, "User") + "(" + role + ")";
@@ -96,12 +84,12 @@ std::string line_head(const char* marker, const TRequest& ARequest, const std::s
 }  // namespace
 
 void AddStartLogLine(const TRequest& ARequest, const std::string& role) {
-  add_line(line_head("----START---- ", ARequest, role) + " SQL:" + SQLname +
-           ARequest.QueryFields.GetValue("SQL"));
+  AddLine(LineHead("----START---- ", ARequest, role) + " SQL:" + SQLname +
+          ARequest.QueryFields.GetValue("SQL"));
 }
 
 void AddEndLogLine(const TRequest& ARequest, const std::string& role, const std::string& etcName) {
-  add_line(line_head("==== END ==== ", ARequest, role) + " HTML:" + etcName + "\n");
+  AddLine(LineHead("==== END ==== ", ARequest, role) + " HTML:" + etcName + "\n");
 }
 
 }  // namespace nv

@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "platform/http.h"
+#include "http/request.h"
+#include "http/response.h"
 
 namespace nv {
 

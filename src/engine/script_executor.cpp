@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "db/sqlite_db.h"
 #include "engine/lock_wait.h"
 #include "engine/markup_sql.h"
+#include "globals/globals.h"
+#include "http/request.h"
+#include "http/response.h"
 #include "platform/files.h"
-#include "platform/http.h"
-#include "platform/sqlite_db.h"
-#include "shell/globals.h"
+#include "text/strings.h"
 
 namespace nv {
 
@@ -33,15 +35,15 @@ constexpr std::string_view kTabCollection = "TAB列";
 
 using Lines = std::vector<std::string>;
 
-bool is_directive(std::string_view line) { return line.starts_with("--"); }
+bool IsDirective(std::string_view line) { return line.starts_with("--"); }
 
 // True when what occurs somewhere in text, but not as its very first character.
-bool holds_after_first(std::string_view text, std::string_view what) {
+bool HoldsAfterFirst(std::string_view text, std::string_view what) {
   const size_t at = text.find(what);
   return at != std::string_view::npos && at > 0;
 }
 
-Lines split_lines(std::string_view text, char separator) {
+Lines SplitLines(std::string_view text, char separator) {
   Lines lines;
   size_t start = 0;
   while (start < text.size()) {
@@ -53,7 +55,7 @@ Lines split_lines(std::string_view text, char separator) {
   return lines;
 }
 
-TSQLite3Connection& phase_connection(TPageRequestState& state) {
+TSQLite3Connection& PhaseConnection(TPageRequestState& state) {
   // A call without First works on what an earlier call of the phase opened.
   if (!state.Conn) throw std::runtime_error("Database not set");
   return *state.Conn;
@@ -61,8 +63,8 @@ TSQLite3Connection& phase_connection(TPageRequestState& state) {
 
 // ---- opening ------------------------------------------------------------------------------
 
-void open_phase_connection(TPageRequestState& state, const std::string& path,
-                           const std::string& flag, const ExecutorHooks& hooks) {
+void OpenPhaseConnection(TPageRequestState& state, const std::string& path, const std::string& flag,
+                         const ExecutorHooks& hooks) {
   // Whatever an earlier phase left here goes first (rolled back), so it cannot hold the lock
   // this phase is about to wait for.
   state.Query.reset();
@@ -88,17 +90,17 @@ void open_phase_connection(TPageRequestState& state, const std::string& path,
 // VACUUM (and ATTACH on older engines) cannot run inside a transaction: end the engine's
 // transaction (committing the work so far), run the line, and begin a new one. The transaction
 // object stays active throughout.
-void run_outside_transaction(TSQLite3Connection& conn, std::string_view line) {
+void RunOutsideTransaction(TSQLite3Connection& conn, std::string_view line) {
   conn.ExecuteDirect("End Transaction");
   conn.ExecuteDirect(line);
   conn.ExecuteDirect("Begin Transaction");
 }
 
-bool is_vacuum_line(std::string_view line) { return UpperAscii(line) == "VACUUM;"; }
+bool IsVacuumLine(std::string_view line) { return UpperAscii(line) == "VACUUM;"; }
 
 // Host paths in an ATTACH line: the first "./" stands for the executable's folder, and both
 // separators become the host's.
-std::string attach_statement(std::string_view line) {
+std::string AttachStatement(std::string_view line) {
   std::string text = StringReplace(line, "./", Folder, rfNone);
   for (char& c : text) {
     if (c == '\\' || c == '/') c = kPathDelim;
@@ -108,11 +110,11 @@ std::string attach_statement(std::string_view line) {
 
 // Marks directive lines for the splitting and runs the ATTACH lines, in their order, before
 // any statement: no jump can skip them.
-void mark_lines(TPageRequestState& state, Lines& lines) {
+void MarkLines(TPageRequestState& state, Lines& lines) {
   for (std::string& line : lines) {
-    if (is_directive(line)) line += kCommentEnd;
+    if (IsDirective(line)) line += kCommentEnd;
     if (UpperAscii(line).starts_with("ATTACH")) {
-      run_outside_transaction(phase_connection(state), attach_statement(line));
+      RunOutsideTransaction(PhaseConnection(state), AttachStatement(line));
       line.clear();
     }
   }
@@ -122,7 +124,7 @@ void mark_lines(TPageRequestState& state, Lines& lines) {
 
 // Joins statement text across line breaks and cuts it after every ";", keeping each directive
 // line on a line of its own. Leaves the split text, directive lines still marked, in SQLbun.
-Lines split_script(const Lines& lines) {
+Lines SplitScript(const Lines& lines) {
   std::string text;
   for (const std::string& line : lines) {
     text += line;
@@ -135,27 +137,27 @@ Lines split_script(const Lines& lines) {
   text = StringReplace(text, ";", ";\n", rfReplaceAll);
   text = StringReplace(text, kCommentStart, "\n--", rfReplaceAll);
   SQLbun = text;
-  return split_lines(StringReplace(text, kCommentEnd, "\n", rfReplaceAll), '\n');
+  return SplitLines(StringReplace(text, kCommentEnd, "\n", rfReplaceAll), '\n');
 }
 
 // ---- result slots -------------------------------------------------------------------------
 
-bool same_names(const TStringList& a, const TStringList& b) {
+bool SameNames(const TStringList& a, const TStringList& b) {
   return a.GetTextStr() == b.GetTextStr();
 }
 
 // A SELECT whose columns differ from the current slot's opens the next slot; from slot 4 on
 // everything stays in slot 4. Tested from slot 3 down, so one SELECT moves on one slot at most.
-void choose_slot(TPageRequestState& state, const TStringList& names) {
-  if (state.SW == 3 && !same_names(names, state.NameList3)) {
+void ChooseSlot(TPageRequestState& state, const TStringList& names) {
+  if (state.SW == 3 && !SameNames(names, state.NameList3)) {
     state.SW = 4;
     state.NameList4.Assign(names);
   }
-  if (state.SW == 2 && !same_names(names, state.NameList2)) {
+  if (state.SW == 2 && !SameNames(names, state.NameList2)) {
     state.SW = 3;
     state.NameList3.Assign(names);
   }
-  if (state.SW == 1 && !same_names(names, state.NameList1)) {
+  if (state.SW == 1 && !SameNames(names, state.NameList1)) {
     state.SW = 2;
     state.NameList2.Assign(names);
   }
@@ -165,7 +167,7 @@ void choose_slot(TPageRequestState& state, const TStringList& names) {
   }
 }
 
-TStringList& current_data_list(TPageRequestState& state) {
+TStringList& CurrentDataList(TPageRequestState& state) {
   switch (state.SW) {
     case 1:
       return state.DataList1;
@@ -178,7 +180,7 @@ TStringList& current_data_list(TPageRequestState& state) {
   }
 }
 
-void clear_slots(TPageRequestState& state) {
+void ClearSlots(TPageRequestState& state) {
   state.SW = 0;
   for (TStringList* list :
        {&state.NameList1, &state.DataList1, &state.NameList2, &state.DataList2, &state.NameList3,
@@ -187,7 +189,7 @@ void clear_slots(TPageRequestState& state) {
   }
 }
 
-TStringList& posted_fields(TPageRequestState& state) {
+TStringList& PostedFields(TPageRequestState& state) {
   if (state.ARequest == nullptr) throw std::logic_error("page request state without a request");
   return state.ARequest->ContentFields;
 }
@@ -197,7 +199,7 @@ TStringList& posted_fields(TPageRequestState& state) {
 // Reads the rows of an open SELECT: the first row's columns become memory variables; with View
 // or TABset every row goes to the current slot or the TAB collection; otherwise only the first
 // row is fetched.
-void read_select(TPageRequestState& state, TSQLQuery& query, bool View) {
+void ReadSelect(TPageRequestState& state, TSQLQuery& query, bool View) {
   const bool all_rows = View || state.TABset;
   std::string collected;  // TAB rows for "TAB列", each ended by LF
   std::string row;
@@ -215,21 +217,21 @@ void read_select(TPageRequestState& state, TSQLQuery& query, bool View) {
       collected += row;
       collected += '\n';
     } else {
-      current_data_list(state).Add(row);
+      CurrentDataList(state).Add(row);
     }
     query.Next();
   }
   if (!collected.empty()) {
-    TStringList& fields = posted_fields(state);
+    TStringList& fields = PostedFields(state);
     fields.SetValue(kTabCollection, fields.GetValue(kTabCollection) + collected);
   }
 }
 
-bool is_select(std::string_view sql) { return UpperAscii(Trim(sql)).starts_with("SELECT"); }
+bool IsSelect(std::string_view sql) { return UpperAscii(Trim(sql)).starts_with("SELECT"); }
 
-void run_statement(TPageRequestState& state, const std::string& line, std::string_view LPNo,
-                   bool View, TStringList& names) {
-  TSQLite3Connection& conn = phase_connection(state);
+void RunStatement(TPageRequestState& state, const std::string& line, std::string_view LPNo,
+                  bool View, TStringList& names) {
+  TSQLite3Connection& conn = PhaseConnection(state);
   // Every statement of the phase, in this call and later ones, runs through one query.
   if (!state.Query || state.Query->Database() != &conn) {
     state.Query = std::make_unique<TSQLQuery>();
@@ -237,16 +239,16 @@ void run_statement(TPageRequestState& state, const std::string& line, std::strin
   }
   TSQLQuery& query = *state.Query;
   query.SetSQL(Inset(state, line, LPNo));
-  if (!is_select(query.SQL())) {
+  if (!IsSelect(query.SQL())) {
     query.ExecSQL();
     return;
   }
   query.Open();
   if (View) {
     query.GetFieldNames(names);
-    choose_slot(state, names);
+    ChooseSlot(state, names);
   }
-  read_select(state, query, View);
+  ReadSelect(state, query, View);
   state.TABset = false;
   query.Close();
 }
@@ -255,7 +257,7 @@ void run_statement(TPageRequestState& state, const std::string& line, std::strin
 
 // A side of a number comparison: a decimal number with "." as separator, blanks around it
 // ignored; anything else (a thousands separator included) counts as 0.
-double read_number(std::string_view text) {
+double ReadNumber(std::string_view text) {
   const std::string trimmed = Trim(text);
   std::string_view s = trimmed;
   size_t i = 0;
@@ -293,10 +295,10 @@ struct Operator {
 constexpr Operator kOperators[] = {{"＝", false}, {"≠", false}, {"≦", true},
                                    {"≧", true},   {"＜", true}, {"＞", true}};
 
-bool compare(std::string_view op, std::string_view left, std::string_view right) {
+bool Compare(std::string_view op, std::string_view left, std::string_view right) {
   if (op == "＝") return left == right;
   if (op == "≠") return left != right;
-  const double a = read_number(left), b = read_number(right);
+  const double a = ReadNumber(left), b = ReadNumber(right);
   if (op == "≦") return a <= b;
   if (op == "≧") return a >= b;
   if (op == "＜") return a < b;
@@ -305,13 +307,13 @@ bool compare(std::string_view op, std::string_view left, std::string_view right)
 
 // Whether a jump directive is taken: unconditional without "（", else only when its condition
 // "（" left operator right "）" holds. A condition that cannot be read cancels the jump.
-bool jump_taken(std::string expanded) {
+bool JumpTaken(std::string expanded) {
   expanded = StringReplace(expanded, "(", kOpen, rfNone);
   expanded = StringReplace(expanded, ")", kClose, rfNone);
-  if (!holds_after_first(expanded, kOpen)) return true;
+  if (!HoldsAfterFirst(expanded, kOpen)) return true;
   std::string_view condition = expanded;
   condition.remove_prefix(condition.find(kOpen) + kOpen.size());
-  if (!holds_after_first(condition, kClose)) return false;
+  if (!HoldsAfterFirst(condition, kClose)) return false;
   condition = condition.substr(0, condition.find(kClose));
 
   const Operator* chosen = nullptr;
@@ -320,18 +322,17 @@ bool jump_taken(std::string expanded) {
   }
   if (chosen == nullptr) return false;
   const size_t at = condition.find(chosen->text);
-  return compare(chosen->text, condition.substr(0, at), condition.substr(at + chosen->text.size()));
+  return Compare(chosen->text, condition.substr(0, at), condition.substr(at + chosen->text.size()));
 }
 
 // Handles the directive line at index i and returns the index of the next line to handle:
 // the label line of a jump taken, the end when that label is missing, else the next line.
-size_t run_directive(TPageRequestState& state, const Lines& lines, size_t i,
-                     std::string_view LPNo) {
+size_t RunDirective(TPageRequestState& state, const Lines& lines, size_t i, std::string_view LPNo) {
   const std::string expanded = Inset(state, lines[i], LPNo);
-  if (holds_after_first(expanded, kArrow)) {
+  if (HoldsAfterFirst(expanded, kArrow)) {
     const size_t arrow = expanded.find(kArrow);
     const std::string label = Trim(std::string_view(expanded).substr(arrow + kArrow.size()));
-    if (label.empty() || !jump_taken(expanded)) return i + 1;
+    if (label.empty() || !JumpTaken(expanded)) return i + 1;
     // Forward only, and against the label lines as written, so every script ends.
     const std::string target = "--" + label;
     for (size_t j = i + 1; j < lines.size(); ++j) {
@@ -339,23 +340,23 @@ size_t run_directive(TPageRequestState& state, const Lines& lines, size_t i,
     }
     return lines.size();
   }
-  if (holds_after_first(expanded, kClear)) clear_slots(state);
+  if (HoldsAfterFirst(expanded, kClear)) ClearSlots(state);
   return i + 1;
 }
 
 // ---- one call -----------------------------------------------------------------------------
 
-void run_lines(TPageRequestState& state, const Lines& lines, std::string_view LPNo, bool View) {
+void RunLines(TPageRequestState& state, const Lines& lines, std::string_view LPNo, bool View) {
   TStringList names;  // column names of the latest display SELECT
   size_t i = 0;
   while (i < lines.size()) {
     const std::string& line = lines[i];
     if (Trim(line).empty()) {
       ++i;
-    } else if (is_directive(line)) {
-      i = run_directive(state, lines, i, LPNo);
+    } else if (IsDirective(line)) {
+      i = RunDirective(state, lines, i, LPNo);
     } else {
-      run_statement(state, line, LPNo, View, names);
+      RunStatement(state, line, LPNo, View, names);
       ++i;
     }
   }
@@ -364,7 +365,7 @@ void run_lines(TPageRequestState& state, const Lines& lines, std::string_view LP
 // Commits the phase and releases its connection. A failed COMMIT leaves the call as the error
 // it is (the caller's cleanup rolls the phase back): the page must not claim stored changes
 // that were not stored.
-void close_phase(TPageRequestState& state) {
+void ClosePhase(TPageRequestState& state) {
   TSQLTransaction* transaction = state.Conn ? state.Conn->Transaction() : nullptr;
   if (transaction != nullptr && transaction->Active()) transaction->Commit();
   if (state.Query) state.Query->Close();
@@ -372,7 +373,7 @@ void close_phase(TPageRequestState& state) {
   state.Conn.reset();
 }
 
-void execute(TPageRequestState& state, std::string_view LPNo, bool First, bool Last, bool View,
+void Execute(TPageRequestState& state, std::string_view LPNo, bool First, bool Last, bool View,
              const ExecutorHooks& hooks) {
   TStringList script;
   script.SetTextStr(state.SQL.GetTextStr());
@@ -381,21 +382,21 @@ void execute(TPageRequestState& state, std::string_view LPNo, bool First, bool L
   const std::string flag = lines.size() > 1 ? lines[1] : "";
 
   if (First) {
-    open_phase_connection(state, path, flag, hooks);
-    if (lines.size() > 2 && is_vacuum_line(lines[2])) {
-      run_outside_transaction(*state.Conn, lines[2]);
+    OpenPhaseConnection(state, path, flag, hooks);
+    if (lines.size() > 2 && IsVacuumLine(lines[2])) {
+      RunOutsideTransaction(*state.Conn, lines[2]);
       lines.erase(lines.begin() + 2);
     }
   }
   lines.erase(lines.begin(), lines.begin() + std::min<size_t>(2, lines.size()));
-  mark_lines(state, lines);
-  lines = split_script(lines);
+  MarkLines(state, lines);
+  lines = SplitScript(lines);
   if (First) {
-    TSQLTransaction& transaction = *phase_connection(state).Transaction();
+    TSQLTransaction& transaction = *PhaseConnection(state).Transaction();
     if (!transaction.Active()) transaction.StartTransaction();
   }
-  run_lines(state, lines, LPNo, View);
-  if (Last) close_phase(state);
+  RunLines(state, lines, LPNo, View);
+  if (Last) ClosePhase(state);
 }
 
 }  // namespace
@@ -403,7 +404,7 @@ void execute(TPageRequestState& state, std::string_view LPNo, bool First, bool L
 void SQLexecute(TPageRequestState& state, std::string_view LPNo, bool First, bool Last, bool View,
                 const ExecutorHooks& hooks) {
   try {
-    execute(state, LPNo, First, Last, View, hooks);
+    Execute(state, LPNo, First, Last, View, hooks);
   } catch (...) {
     // A phase left open would keep the data database locked until the server restarts:
     // releasing the connection rolls back whatever the phase has not committed.

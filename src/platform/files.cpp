@@ -33,6 +33,28 @@ bool DirectoryExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+void ThrowCreateError(const std::string& path, int err) {
+  throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
+}
+
+void WriteFileOrThrow(const std::string& path, std::string_view bytes, bool append) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0) ThrowCreateError(path, errno);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : EIO;
+      close(fd);
+      ThrowCreateError(path, err);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) ThrowCreateError(path, errno);
+}
+
 bool CopyFileOver(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
   if (!in) return false;

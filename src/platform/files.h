@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nv {
@@ -15,6 +16,13 @@ std::string ExecutablePath();
 
 bool FileExists(const std::string& path);       // a file (or a link to one)
 bool DirectoryExists(const std::string& path);  // a folder (or a link to one)
+
+// "Unable to create file "<path>": <the system's reason for err>", the failure of every write.
+[[noreturn]] void ThrowCreateError(const std::string& path, int err);
+
+// Writes bytes to path, truncating it first or (append) adding at its end, creating it when
+// missing. Throws ThrowCreateError's failure when the file cannot be opened or written whole.
+void WriteFileOrThrow(const std::string& path, std::string_view bytes, bool append = false);
 
 // Copies a file over another (replacing it). False when it could not be done.
 bool CopyFileOver(const std::string& from, const std::string& to);

@@ -10,15 +10,17 @@
 #include <vector>
 
 #include "auth/cipher.h"
+#include "db/sqlite_db.h"
+#include "globals/globals.h"
 #include "platform/process.h"
-#include "platform/sqlite_db.h"
-#include "shell/globals.h"
+#include "support/process_values.h"
+#include "support/temp_dir.h"
+#include "support/test_db.h"
 
 using namespace nv;
 
 namespace {
 
-const char* kEngine = "/usr/lib/x86_64-linux-gnu/libsqlite3.so.0";
 const std::string kPhrase = "0123456789AB";
 
 std::string TestPhrase() { return kPhrase; }
@@ -26,11 +28,6 @@ std::string NoPhrase() { return ""; }
 
 std::string Basic(const std::string& credentials) {
   return "Basic " + EncodeStringBase64(credentials);
-}
-
-std::string TempDir() {
-  char tmpl[] = "/tmp/nv_auth_XXXXXX";
-  return std::string(mkdtemp(tmpl)) + "/";
 }
 
 struct User {
@@ -41,23 +38,15 @@ struct User {
 
 class BasicAuth : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Folder = TempDir();
-    SQLiteCipher = kEngine;
-  }
-  void TearDown() override { std::filesystem::remove_all(Folder); }
+  void SetUp() override { nv::test::ResetProcessValues(dir_.folder()); }
 
   // The user table as the set-up route makes it (no declared column types), then the users.
   void CreateUsers(const std::vector<User>& users, const std::string& phrase = kPhrase) {
-    TSQLite3Connection conn;
-    SQLiteDefaultLibrary = SQLiteCipher;
-    conn.DatabaseName = Folder + "ZURazo.db";
-    conn.Open();
-    conn.CreateTransaction();
-    conn.ExecuteDirect(
+    auto conn = nv::test::Connect(Folder + "ZURazo.db", SQLiteCipher);
+    conn->ExecuteDirect(
         "CREATE TABLE IF NOT EXISTS 利用者情報 (名前 PRIMARY KEY, 暗号化パスワード, 所属)");
     TSQLQuery query;
-    query.SetDatabase(&conn);
+    query.SetDatabase(conn.get());
     for (const User& u : users) {
       query.SetSQL("INSERT INTO 利用者情報 VALUES (:n, :p, :r)");
       query.ParamByName("n").SetAsString(u.name);
@@ -65,8 +54,10 @@ class BasicAuth : public ::testing::Test {
       if (u.role) query.ParamByName("r").SetAsString(*u.role);
       query.ExecSQL();
     }
-    conn.Transaction()->Commit();
+    conn->Transaction()->Commit();
   }
+
+  nv::test::TempDir dir_;
 };
 
 }  // namespace
@@ -151,14 +142,10 @@ TEST_F(BasicAuth, EmptyHostPhraseAdmitsNobody) {
   CreateUsers({{"alice", "s3cret", "営業"}});
   {
     // What an empty phrase made of any password before: the Base64 of "Error".
-    TSQLite3Connection conn;
-    SQLiteDefaultLibrary = SQLiteCipher;
-    conn.DatabaseName = Folder + "ZURazo.db";
-    conn.Open();
-    conn.CreateTransaction();
-    conn.ExecuteDirect("INSERT INTO 利用者情報 VALUES ('ghost', '" + EncodeStringBase64("Error") +
-                       "', '幽霊')");
-    conn.Transaction()->Commit();
+    auto conn = nv::test::Connect(Folder + "ZURazo.db", SQLiteCipher);
+    conn->ExecuteDirect("INSERT INTO 利用者情報 VALUES ('ghost', '" + EncodeStringBase64("Error") +
+                        "', '幽霊')");
+    conn->Transaction()->Commit();
   }
   EXPECT_EQ(BasicAuthorization(Basic("ghost:anything"), NoPhrase), "null");
   EXPECT_EQ(BasicAuthorization(Basic("alice:s3cret"), NoPhrase), "null");

@@ -1,11 +1,11 @@
-#include "platform/sqlite_db.h"
+#include "db/sqlite_db.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 
-#include "db/db_support.h"
+#include "support/test_db.h"
 
 using namespace nv;
 using namespace nv::test;
@@ -35,10 +35,10 @@ class SqliteDbTest : public ::testing::Test {
 
 TEST_F(SqliteDbTest, UnloadableEngineFailsEveryOpenWithItsPath) {
   const std::string cases[] = {
-      "",                                     // no engine found at start-up
-      dir.file("missing.so"),                 // no such file
-      "/usr/lib/x86_64-linux-gnu/libm.so.6",  // loads, but is no SQLite
-      dir.path(),                             // a folder
+      "",                      // no engine found at start-up
+      dir.file("missing.so"),  // no such file
+      kNotSqlite.c_str(),      // loads, but is no SQLite
+      dir.path(),              // a folder
   };
   for (const std::string& library : cases) {
     SCOPED_TRACE(library);

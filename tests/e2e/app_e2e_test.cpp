@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "auth/cipher.h"
-#include "e2e/server_process.h"
-#include "platform/sqlite_db.h"
+#include "db/sqlite_db.h"
+#include "support/engines.h"
+#include "support/server_process.h"
+#include "support/temp_dir.h"
 
-using namespace e2e;
+using namespace nv::test;
 
 namespace {
 
@@ -58,7 +60,7 @@ std::vector<std::string> SqlStatements(const std::string& text) {
 void BuildInitDatabase(const std::string& path) {
   const std::string source = ReadFile(std::string(NORVANE_SOURCE_DIR) + "/demo/ZURazo_Init.sql");
   ASSERT_FALSE(source.empty());
-  nv::SQLiteDefaultLibrary = kSqliteLib;
+  nv::SQLiteDefaultLibrary = kSqlite;
   nv::TSQLite3Connection conn;
   conn.DatabaseName = path;
   conn.Open();
@@ -68,14 +70,14 @@ void BuildInitDatabase(const std::string& path) {
 }
 
 // A folder laid out as scripts/demo.sh lays out out/demo, before the set-up.
-std::string DemoFolder() {
-  std::string dir = MakeTempDir();
+std::string DemoFolder(const TempDir& temp) {
+  const std::string dir = temp.folder();
   BuildInitDatabase(dir + "ZURazo_Init.db");
   mkdir((dir + "images").c_str(), 0755);
   mkdir((dir + "menu").c_str(), 0755);
   WriteFile(dir + "menu/index.html",
             ReadFile(std::string(NORVANE_SOURCE_DIR) + "/demo/menu/index.html"));
-  symlink(kSqlcipherLib, (dir + "libsqlcipher.so.0").c_str());
+  symlink(kCipher.c_str(), (dir + "libsqlcipher.so.0").c_str());
   return dir;
 }
 
@@ -163,7 +165,8 @@ void RegisterAdministrator(const std::string& dir, uint16_t port) {
 
 TEST(DemoEndToEnd, FirstRunSetUpRegistersTheAdministrator) {
   if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  const std::string dir = DemoFolder();
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
   const uint16_t port = 18100;
   ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
@@ -190,7 +193,8 @@ TEST(DemoEndToEnd, FirstRunSetUpRegistersTheAdministrator) {
 
 TEST(DemoEndToEnd, AfterRestartTheAddressBookWorks) {
   if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  const std::string dir = DemoFolder();
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
   RegisterAdministrator(dir, 18101);
   if (HasFatalFailure()) return;
 

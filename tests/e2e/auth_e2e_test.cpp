@@ -3,15 +3,17 @@
 #include <gtest/gtest.h>
 
 #include "auth/cipher.h"
-#include "e2e/server_process.h"
-#include "platform/sqlite_db.h"
+#include "db/sqlite_db.h"
+#include "support/engines.h"
+#include "support/server_process.h"
+#include "support/temp_dir.h"
 
-using namespace e2e;
+using namespace nv::test;
 
 namespace {
 
 void MakeUserTable(const std::string& db, const std::string& stored) {
-  nv::SQLiteDefaultLibrary = kSqliteLib;
+  nv::SQLiteDefaultLibrary = kSqlite;
   nv::TSQLite3Connection conn;
   conn.DatabaseName = db;
   conn.Open();
@@ -35,9 +37,10 @@ std::string Get(const std::string& path, const std::string& auth) {
 TEST(AuthEndToEnd, CredentialsPassTheGate) {
   std::string phrase = nv::GeneratePhrase();
   if (phrase.empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  std::string dir = MakeTempDir();
+  TempDir temp;
+  const std::string dir = temp.folder();
   mkdir((dir + "images").c_str(), 0755);
-  symlink(kSqlcipherLib, (dir + "libsqlcipher.so.0").c_str());
+  symlink(kCipher.c_str(), (dir + "libsqlcipher.so.0").c_str());
   MakeUserTable(dir + "ZURazo.db", nv::StoredCipherText("pa:ss", phrase));
 
   const uint16_t port = 18090;

@@ -2,29 +2,32 @@
 // files, start-up failures and the exact bytes of its answers.
 #include <gtest/gtest.h>
 
-#include "e2e/server_process.h"
+#include "support/engines.h"
+#include "support/server_process.h"
+#include "support/temp_dir.h"
 
-using namespace e2e;
+using namespace nv::test;
 
 namespace {
 
 const std::string kColon = "\xEF\xBC\x9A";  // full-width colon
 
-std::string NormalModeFolder() {
-  std::string dir = MakeTempDir();
+std::string NormalModeFolder(const TempDir& temp) {
+  const std::string dir = temp.folder();
   WriteFile(dir + "ZURazo.db", "");
   mkdir((dir + "images").c_str(), 0755);
   mkdir((dir + "images/sub").c_str(), 0755);
   WriteFile(dir + "images/a.bin", std::string("\x00\x01\r\nbytes", 9));
   WriteFile(dir + "secret.txt", "beside the executable");
-  symlink(kSqliteLib, (dir + "libsqlite3.so.0").c_str());
+  symlink(kSqlite.c_str(), (dir + "libsqlite3.so.0").c_str());
   return dir;
 }
 
 }  // namespace
 
 TEST(StartUp, PortFromTheExecutableName) {
-  std::string dir = MakeTempDir();
+  TempDir temp;
+  const std::string dir = temp.folder();
   ServerProcess server(dir, "norvane" + kColon + "18080");
   ASSERT_TRUE(server.WaitListening(18080)) << server.Stderr();
   // First-run mode: every path, /images/ and /upload included, reaches the set-up page.
@@ -36,14 +39,16 @@ TEST(StartUp, PortFromTheExecutableName) {
 }
 
 TEST(StartUp, DefaultPortIs80) {
-  std::string dir = MakeTempDir();
+  TempDir temp;
+  const std::string dir = temp.folder();
   ServerProcess server(dir, "norvane");
   ASSERT_TRUE(server.WaitListening(80)) << server.Stderr();
   EXPECT_EQ(Exchange(80, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
 }
 
 TEST(StartUp, NormalModeNeedsImagesFolder) {
-  std::string dir = MakeTempDir();
+  TempDir temp;
+  const std::string dir = temp.folder();
   WriteFile(dir + "ZURazo.db", "");
   ServerProcess server(dir, "norvane" + kColon + "18081");
   ASSERT_TRUE(server.WaitExit(10000));
@@ -55,7 +60,8 @@ TEST(StartUp, NormalModeNeedsImagesFolder) {
 }
 
 TEST(StartUp, StaticFilesExactBytes) {
-  std::string dir = NormalModeFolder();
+  TempDir temp;
+  std::string dir = NormalModeFolder(temp);
   ServerProcess server(dir, "norvane" + kColon + "18082");
   ASSERT_TRUE(server.WaitListening(18082)) << server.Stderr();
   EXPECT_EQ(Exchange(18082, "GET /images/a.bin HTTP/1.1\r\nHost: x\r\n\r\n"),
@@ -85,7 +91,8 @@ TEST(StartUp, StaticFilesExactBytes) {
 }
 
 TEST(StartUp, ChallengeBytesWithoutCredentials) {
-  std::string dir = NormalModeFolder();
+  TempDir temp;
+  std::string dir = NormalModeFolder(temp);
   ServerProcess server(dir, "norvane" + kColon + "18083");
   ASSERT_TRUE(server.WaitListening(18083)) << server.Stderr();
   const std::string challenge =

@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/http.h"
+#include "http/request.h"
+#include "http/static_files.h"
 
 namespace {
 

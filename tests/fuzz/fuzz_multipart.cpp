@@ -6,7 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/http.h"
+#include "http/multipart.h"
+#include "http/request.h"
 
 namespace {
 

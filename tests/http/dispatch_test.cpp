@@ -5,8 +5,12 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "http/http_test_util.h"
-#include "platform/http.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/server.h"
+#include "support/http_client.h"
+#include "support/server_thread.h"
+#include "support/temp_dir.h"
 
 using namespace nv;
 using nv::test::TempDir;

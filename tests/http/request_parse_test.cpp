@@ -1,7 +1,11 @@
 // Request head, query string, posted fields and multipart bodies.
 #include <gtest/gtest.h>
 
-#include "platform/http.h"
+#include "http/multipart.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/server.h"
+#include "http/static_files.h"
 
 using namespace nv;
 using namespace std::string_view_literals;

@@ -1,10 +1,13 @@
 // Wire form of a response and its single send.
+#include "http/response.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/http.h"
+#include "http/request.h"
+#include "http/server.h"
 
 using namespace nv;
 

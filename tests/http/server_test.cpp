@@ -1,4 +1,6 @@
 // The server over real sockets: exact bytes on the wire, and clients that misbehave.
+#include "http/server.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,8 +8,11 @@
 #include <random>
 #include <thread>
 
-#include "http/http_test_util.h"
-#include "platform/http.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "support/http_client.h"
+#include "support/server_thread.h"
+#include "support/temp_dir.h"
 
 using namespace nv;
 using nv::test::Client;

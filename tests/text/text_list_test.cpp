@@ -1,4 +1,4 @@
-#include "platform/text_list.h"
+#include "text/text_list.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,26 +9,17 @@
 #include <vector>
 
 #include "platform/unicode.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
+#include "text/strings.h"
 
 using namespace nv;
+using nv::test::ReadFile;
+using nv::test::WriteFile;
 
 namespace {
 
 std::vector<std::string> Entries(const TStringList& l) { return l.Items(); }
-
-std::string TempDir() {
-  char tmpl[] = "/tmp/nv_text_XXXXXX";
-  return std::string(mkdtemp(tmpl)) + "/";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 }  // namespace
 
@@ -200,7 +191,8 @@ TEST(TextReplace, LengthChangingFoldsKeepOriginalRanges) {
 }
 
 TEST(TextList, FilesWithByteOrderMarks) {
-  std::string dir = TempDir();
+  nv::test::TempDir temp;
+  const std::string dir = temp.folder();
   struct Case {
     std::string bytes;
     TextEncoding enc;

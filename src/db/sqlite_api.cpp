@@ -1,0 +1,72 @@
+#include "db/sqlite_api.h"
+
+#include <dlfcn.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+namespace nv {
+
+namespace {
+
+struct Library {
+  void* handle;
+  const char* missing = nullptr;  // first required symbol not found
+
+  template <typename Fn>
+  void Resolve(Fn*& slot, const char* name, bool required = true) {
+    slot = reinterpret_cast<Fn*>(dlsym(handle, name));
+    if (slot == nullptr && required && missing == nullptr) missing = name;
+  }
+};
+
+std::unique_ptr<SqliteApi> ResolveAll(void* handle) {
+  auto api = std::make_unique<SqliteApi>();
+  Library lib{handle};
+  lib.Resolve(api->open_v2, "sqlite3_open_v2");
+  lib.Resolve(api->close_v2, "sqlite3_close_v2");
+  lib.Resolve(api->errmsg, "sqlite3_errmsg");
+  lib.Resolve(api->errstr, "sqlite3_errstr");
+  lib.Resolve(api->prepare_v2, "sqlite3_prepare_v2");
+  lib.Resolve(api->step, "sqlite3_step");
+  lib.Resolve(api->finalize, "sqlite3_finalize");
+  lib.Resolve(api->bind_text, "sqlite3_bind_text");
+  lib.Resolve(api->bind_parameter_count, "sqlite3_bind_parameter_count");
+  lib.Resolve(api->bind_parameter_name, "sqlite3_bind_parameter_name");
+  lib.Resolve(api->column_count, "sqlite3_column_count");
+  lib.Resolve(api->column_name, "sqlite3_column_name");
+  lib.Resolve(api->column_text, "sqlite3_column_text");
+  lib.Resolve(api->column_bytes, "sqlite3_column_bytes");
+  lib.Resolve(api->key, "sqlite3_key", false);
+  if (lib.missing != nullptr) return nullptr;
+  return api;
+}
+
+}  // namespace
+
+const SqliteApi& LoadSqliteApi(const std::string& path) {
+  // Loaded libraries are never unloaded: reloading per connection is pure cost, and tables
+  // handed out earlier must stay valid.
+  static std::mutex mutex;
+  static std::map<std::string, std::unique_ptr<SqliteApi>> loaded;
+  std::lock_guard lock(mutex);
+  if (auto it = loaded.find(path); it != loaded.end()) return *it->second;
+
+  const std::string failure =
+      "Can not load SQLite client library \"" + path + "\". Check your installation.";
+  // dlopen("") would hand back the main program instead of failing.
+  if (path.empty()) throw std::runtime_error(failure);
+  // RTLD_LOCAL keeps each engine's symbols to itself, so both engines can be loaded at once.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) throw std::runtime_error(failure);
+  auto api = ResolveAll(handle);
+  if (!api) {
+    dlclose(handle);
+    throw std::runtime_error(failure);
+  }
+  return *loaded.emplace(path, std::move(api)).first->second;
+}
+
+}  // namespace nv

@@ -1,1 +1,0 @@
-// Keeps every library target non-empty while its folder is still being filled.

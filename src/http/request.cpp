@@ -1,0 +1,239 @@
+// Request parsing: the head, the query string and the posted fields. Pure functions over bytes,
+// so the server and the fuzzers run the same code.
+#include "http/request.h"
+
+#include <cstring>
+
+#include "http/multipart.h"
+#include "text/strings.h"
+
+namespace nv {
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Token characters of a method or header name.
+bool IsTokenChar(unsigned char c) {
+  if (c >= '0' && c <= '9') return true;
+  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
+  return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != 0;
+}
+
+bool IsToken(std::string_view s) {
+  if (s.empty()) return false;
+  for (unsigned char c : s) {
+    if (!IsTokenChar(c)) return false;
+  }
+  return true;
+}
+
+// Control characters other than TAB have no place in a head line (a bare CR would let a
+// header smuggle another one past a proxy).
+bool HasControl(std::string_view s) {
+  for (unsigned char c : s) {
+    if ((c < 0x20 && c != '\t') || c == 0x7F) return true;
+  }
+  return false;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && UpperAscii(s.substr(0, prefix.size())) == UpperAscii(prefix);
+}
+
+bool ContainsNoCase(std::string_view s, std::string_view part) {
+  return UpperAscii(s).find(UpperAscii(part)) != std::string::npos;
+}
+
+// Content-Length: digits only. Values past 18 digits are reported as "huge" (-2) so that the
+// caller answers 413 rather than overflowing.
+long long ParseContentLength(std::string_view v) {
+  if (v.empty()) return -1;
+  long long n = 0;
+  size_t digits = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return -1;
+    if (digits == 0 && c == '0') continue;  // leading zeros do not count towards the size
+    if (++digits > 18) return -2;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+// Splits the request target into path and query. An absolute-form target
+// ("http://host/path?q") is reduced to its path.
+bool SplitTarget(std::string_view target, TRequest& req) {
+  if (target.empty()) return false;
+  for (unsigned char c : target) {
+    if (c <= 0x20 || c == 0x7F) return false;
+  }
+  std::string_view path = target;
+  std::string_view query;
+  if (StartsWithNoCase(path, "http://") || StartsWithNoCase(path, "https://")) {
+    size_t start = path.find_first_of("/?", path.find("//") + 2);
+    path = start == std::string_view::npos ? std::string_view() : path.substr(start);
+  } else if (path[0] != '/') {
+    return false;
+  }
+  size_t q = path.find('?');
+  if (q != std::string_view::npos) {
+    query = path.substr(q + 1);
+    path = path.substr(0, q);
+  }
+  req.PathInfo.assign(path.empty() ? std::string_view("/") : path);
+  req.Query.assign(query);
+  return true;
+}
+
+// Splits "Name: value"; false when the line is not a header.
+bool SplitHeader(std::string_view line, std::string_view& name, std::string& value) {
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  name = line.substr(0, colon);
+  if (!IsToken(name)) return false;  // also refuses blanks before the colon
+  value = Trim(line.substr(colon + 1));
+  return true;
+}
+
+}  // namespace
+
+std::string URLDecode(std::string_view text, bool plus_is_blank) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+' && plus_is_blank) {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+               HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void ParseQueryString(std::string_view query, TStringList& out) {
+  size_t start = 0;
+  while (start <= query.size()) {
+    size_t amp = query.find('&', start);
+    if (amp == std::string_view::npos) amp = query.size();
+    if (amp > start) out.Add(URLDecode(query.substr(start, amp - start)));
+    start = amp + 1;
+  }
+}
+
+size_t FindHeadEnd(std::string_view bytes, size_t* resume) {
+  size_t pos = resume ? *resume : 0;
+  while (true) {
+    size_t lf = bytes.find('\n', pos);
+    if (lf == std::string_view::npos) {
+      if (resume) *resume = pos;
+      return std::string_view::npos;
+    }
+    size_t len = lf - pos;
+    // An empty line ends the head; the very first line being empty is left to the parser.
+    if (pos > 0 && (len == 0 || (len == 1 && bytes[pos] == '\r'))) return lf + 1;
+    pos = lf + 1;
+  }
+}
+
+THeadInfo ParseRequestHead(std::string_view head, TRequest& req) {
+  THeadInfo info;
+  info.Status = 400;
+  std::vector<std::string_view> lines;
+  size_t pos = 0;
+  while (pos < head.size()) {
+    size_t lf = head.find('\n', pos);
+    std::string_view line =
+        head.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    pos = lf == std::string_view::npos ? head.size() : lf + 1;
+    if (line.empty()) break;  // the empty line that ends the head
+    if (HasControl(line)) return info;
+    lines.push_back(line);
+  }
+  if (lines.empty()) return info;
+
+  // Request line: method SP target SP version.
+  std::string_view rl = lines[0];
+  size_t sp1 = rl.find(' ');
+  size_t sp2 = sp1 == std::string_view::npos ? sp1 : rl.find(' ', sp1 + 1);
+  if (sp2 == std::string_view::npos || rl.find(' ', sp2 + 1) != std::string_view::npos) {
+    return info;
+  }
+  std::string_view method = rl.substr(0, sp1);
+  std::string_view target = rl.substr(sp1 + 1, sp2 - sp1 - 1);
+  std::string_view version = rl.substr(sp2 + 1);
+  if (!IsToken(method) || version.size() != 8 || version.substr(0, 5) != "HTTP/" ||
+      version[5] < '0' || version[5] > '9' || version[6] != '.' || version[7] < '0' ||
+      version[7] > '9') {
+    return info;
+  }
+  if (!SplitTarget(target, req)) return info;
+  req.Method = std::string(method);
+  req.URL = std::string(target);
+  req.Protocol = std::string(version);
+
+  bool have_length = false;
+  bool have_authorization = false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    std::string_view name;
+    std::string value;
+    // A line starting with a blank is an obsolete folded continuation: refused.
+    if (lines[i][0] == ' ' || lines[i][0] == '\t' || !SplitHeader(lines[i], name, value)) {
+      return info;
+    }
+    std::string upper = UpperAscii(name);
+    if (upper == "CONTENT-LENGTH") {
+      long long n = ParseContentLength(value);
+      if (n == -1 || (have_length && n != info.ContentLength)) return info;
+      info.ContentLength = n;
+      have_length = true;
+    } else if (upper == "TRANSFER-ENCODING") {
+      // Chunked bodies are not read; answering keeps the framing of the connection honest.
+      info.Status = 501;
+      return info;
+    } else if (upper == "EXPECT") {
+      if (UpperAscii(value) == "100-CONTINUE") info.ExpectContinue = true;
+    } else if (upper == "AUTHORIZATION" && !have_authorization) {
+      req.Authorization = value;
+      have_authorization = true;
+    }
+    req.Headers.Add(std::string(name) + "=" + value);
+  }
+  ParseQueryString(req.Query, req.QueryFields);
+  info.Status = 0;
+  return info;
+}
+
+void ParseRequestContent(TRequest& req) {
+  std::string type = req.Headers.GetValue("Content-Type");
+  if (ContainsNoCase(type, "application/x-www-form-urlencoded")) {
+    ParseQueryString(req.Content, req.ContentFields);
+  } else if (ContainsNoCase(type, "multipart/form-data")) {
+    ParseMultipart(type, req.Content, req.ContentFields, req.Files);
+  }
+}
+
+int ParseRequest(std::string_view bytes, TRequest& req) {
+  size_t end = FindHeadEnd(bytes);
+  if (end == std::string_view::npos) return 400;
+  THeadInfo info = ParseRequestHead(bytes.substr(0, end), req);
+  if (info.Status != 0) return info.Status;
+  if (info.ContentLength < 0) return 413;
+  std::string_view rest = bytes.substr(end);
+  if (static_cast<unsigned long long>(info.ContentLength) > rest.size()) return 400;
+  req.Content = std::string(rest.substr(0, static_cast<size_t>(info.ContentLength)));
+  ParseRequestContent(req);
+  return 0;
+}
+
+}  // namespace nv

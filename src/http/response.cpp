@@ -1,0 +1,191 @@
+// The response: its wire form and the single send.
+#include "http/response.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace nv {
+
+namespace {
+
+// Bytes of a stream body are sent in pieces of this size, so a large file is never held whole.
+constexpr size_t kStreamChunk = 64 * 1024;
+
+// Header text must not break the head apart: a CR or LF in a value (a client's file name sent
+// back in Content-Disposition, say) would let the client write headers of its own.
+std::string HeaderSafe(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string_view ReasonPhrase(int code) {
+  switch (code) {
+    case 100:
+      return "Continue";
+    case 101:
+      return "Switching Protocols";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 202:
+      return "Accepted";
+    case 203:
+      return "Non-Authoritative Information";
+    case 204:
+      return "No Content";
+    case 205:
+      return "Reset Content";
+    case 206:
+      return "Partial Content";
+    case 300:
+      return "Multiple Choices";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 305:
+      return "Use Proxy";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 402:
+      return "Payment Required";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 406:
+      return "Not Acceptable";
+    case 407:
+      return "Proxy Authentication Required";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 410:
+      return "Gone";
+    case 411:
+      return "Length Required";
+    case 412:
+      return "Precondition Failed";
+    case 413:
+      return "Payload Too Large";
+    case 414:
+      return "URI Too Long";
+    case 415:
+      return "Unsupported Media Type";
+    case 416:
+      return "Range Not Satisfiable";
+    case 417:
+      return "Expectation Failed";
+    case 426:
+      return "Upgrade Required";
+    case 428:
+      return "Precondition Required";
+    case 429:
+      return "Too Many Requests";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    case 505:
+      return "HTTP Version Not Supported";
+    default:
+      return "";
+  }
+}
+
+void TResponse::SetContentStream(std::istream* s) {
+  ContentStream = s;
+  ContentLength = 0;
+  if (s == nullptr) return;
+  s->clear();
+  s->seekg(0, std::ios::end);
+  std::streamoff size = s->tellg();
+  s->seekg(0, std::ios::beg);
+  ContentLength = size > 0 ? static_cast<long long>(size) : 0;
+}
+
+std::string TResponse::HeadText(long long content_length) const {
+  char line[64];
+  std::string head;
+  std::snprintf(line, sizeof line, "HTTP/1.1 %3d ", Code);
+  head += line;
+  head += ReasonPhrase(Code);
+  std::snprintf(line, sizeof line, "\r\nStatus: %d ", Code);
+  head += line;
+  head += HeaderSafe(CodeText);
+  head += "\r\nContent-Length: " + std::to_string(content_length) + "\r\n";
+  if (!ContentType.empty()) head += "Content-Type: " + HeaderSafe(ContentType) + "\r\n";
+  for (size_t i = 0; i < CustomHeaders.GetCount(); ++i) {
+    std::string value = CustomHeaders.GetValueFromIndex(i);
+    if (value.empty()) continue;
+    head += HeaderSafe(CustomHeaders.GetName(i)) + ": " + HeaderSafe(value) + "\r\n";
+  }
+  head += "\r\n";
+  return head;
+}
+
+void TResponse::Write(std::string_view bytes) {
+  if (output_) {
+    output_(bytes);
+  } else {
+    sent_bytes_.append(bytes);
+  }
+}
+
+void TResponse::SendContent() {
+  if (sent_) throw std::runtime_error("HTTP Response content was already sent");
+  sent_ = true;
+  if (ContentStream == nullptr) {
+    std::string body = Contents.GetTextStr();
+    Write(HeadText(static_cast<long long>(body.size())) + body);
+    return;
+  }
+  long long length = ContentLength > 0 ? ContentLength : 0;
+  Write(HeadText(length));
+  ContentStream->clear();
+  ContentStream->seekg(0, std::ios::beg);
+  std::string chunk(kStreamChunk, '\0');
+  long long left = length;
+  while (left > 0) {
+    size_t want =
+        left < static_cast<long long>(chunk.size()) ? static_cast<size_t>(left) : chunk.size();
+    ContentStream->read(chunk.data(), static_cast<std::streamsize>(want));
+    std::streamsize got = ContentStream->gcount();
+    if (got <= 0) {
+      // Fewer bytes than announced: the connection must end here rather than let the client
+      // take the next bytes for the missing body.
+      throw std::runtime_error("HTTP response stream ended before its Content-Length");
+    }
+    Write(std::string_view(chunk.data(), static_cast<size_t>(got)));
+    left -= got;
+  }
+}
+
+}  // namespace nv

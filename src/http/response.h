@@ -1,0 +1,56 @@
+// The response object: what a handler fills in, and its one send in the exact wire form.
+#pragma once
+
+#include <functional>
+#include <istream>
+#include <string>
+#include <string_view>
+
+#include "text/text_list.h"
+
+namespace nv {
+
+class TResponse {
+ public:
+  using TOutput = std::function<void(std::string_view bytes)>;
+
+  int Code = 200;
+  std::string CodeText = "OK";
+  std::string ContentType = "text/html";
+  TStringList Contents;  // body lines, each sent followed by CR LF
+  // Non-owning: the stream must outlive SendContent. Sent from its start.
+  std::istream* ContentStream = nullptr;
+  // Body size when ContentStream is set; a body from Contents always sends its own length.
+  long long ContentLength = 0;
+  TStringList CustomHeaders;  // "name=value"; entries with an empty value are not sent
+
+  void SetContent(std::string_view text) { Contents.SetTextStr(text); }
+  // Sets ContentStream and ContentLength to the stream's size.
+  void SetContentStream(std::istream* s);
+
+  // Sends status line, headers and body at once. The response counts as sent from the first
+  // byte on, so a failed write is never followed by a second answer.
+  // Throws "HTTP Response content was already sent" on a second call.
+  void SendContent();
+  bool ContentSent() const { return sent_; }
+
+  // Where SendContent writes (the server attaches its socket). Without one the bytes are kept
+  // and can be read back with Sent(): handy for tests of handlers.
+  void SetOutput(TOutput out) { output_ = std::move(out); }
+  const std::string& Sent() const { return sent_bytes_; }
+
+  // Status line and headers exactly as SendContent writes them, for the current state.
+  std::string HeadText(long long content_length) const;
+
+ private:
+  void Write(std::string_view bytes);
+
+  bool sent_ = false;
+  TOutput output_;
+  std::string sent_bytes_;
+};
+
+// Standard reason phrase of a status code ("" for a code without one).
+std::string_view ReasonPhrase(int code);
+
+}  // namespace nv

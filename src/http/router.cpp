@@ -1,0 +1,54 @@
+// Route matching: registration order, level by level, ASCII case ignored.
+#include "http/router.h"
+
+#include "text/strings.h"
+
+namespace nv {
+
+namespace {
+
+// "/a/b/" -> {"A", "B"}; "/" and "" -> {}. Only one trailing "/" is ignored, so "/a//" keeps an
+// empty last level and matches no route "/a".
+std::vector<std::string> Levels(std::string_view path) {
+  std::vector<std::string> levels;
+  if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  if (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  if (path.empty()) return levels;
+  size_t start = 0;
+  while (true) {
+    size_t slash = path.find('/', start);
+    levels.push_back(UpperAscii(path.substr(start, slash - start)));
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return levels;
+}
+
+}  // namespace
+
+void THTTPRouter::RegisterRoute(const std::string& path, THandler h, bool is_default) {
+  routes_.push_back(Route{Levels(path), std::move(h), false});
+  if (is_default) default_ = static_cast<long>(routes_.size()) - 1;
+}
+
+void THTTPRouter::RegisterLocation(const std::string& path, THandler h) {
+  routes_.push_back(Route{Levels(path), std::move(h), true});
+}
+
+const THandler* THTTPRouter::FindRoute(std::string_view path_info) const {
+  std::vector<std::string> levels = Levels(path_info);
+  for (const Route& r : routes_) {
+    if (r.below ? levels.size() < r.levels.size() : levels.size() != r.levels.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < r.levels.size() && same; ++i) same = levels[i] == r.levels[i];
+    if (same) return &r.handler;
+  }
+  return default_ >= 0 ? &routes_[static_cast<size_t>(default_)].handler : nullptr;
+}
+
+void THTTPRouter::Clear() {
+  routes_.clear();
+  default_ = -1;
+}
+
+}  // namespace nv

@@ -1,0 +1,212 @@
+// The shell's own handlers, called in-process: error page, upload route, set-up route.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/error_page.h"
+#include "app/setup_route.h"
+#include "app/upload_route.h"
+#include "auth/basic_auth.h"
+#include "auth/cipher.h"
+#include "db/sqlite_db.h"
+#include "globals/globals.h"
+#include "support/files.h"
+#include "support/process_values.h"
+#include "support/temp_dir.h"
+#include "support/test_db.h"
+
+using namespace nv;
+using nv::test::ReadFile;
+using nv::test::WriteFile;
+
+namespace {
+
+std::string Credentials(const std::string& user, const std::string& password) {
+  return "Basic " + EncodeStringBase64(user + ":" + password);
+}
+
+void Exec(const std::string& db, const std::string& sql) { nv::test::RunAll(db, {sql}); }
+
+// Column 1 of the first row, "<none>" without a row.
+std::string Query1(const std::string& db, const std::string& sql) {
+  auto conn = nv::test::Connect(db, nv::test::kSqlite);
+  auto rows = nv::test::Rows(*conn, sql);
+  return rows.empty() ? "<none>" : rows[0].at(0);
+}
+
+class ShellRoutes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nv::test::ResetProcessValues(dir_.folder());
+    mkdir((Folder + "images").c_str(), 0755);
+    phrase_ = GeneratePhrase();
+  }
+  void AddUser(const std::string& name, const std::string& password, const std::string& role) {
+    Exec(Folder + "ZURazo.db",
+         "CREATE TABLE IF NOT EXISTS 利用者情報(名前 PRIMARY KEY, 暗号化パスワード, 所属)");
+    Exec(Folder + "ZURazo.db", "INSERT INTO 利用者情報 VALUES ('" + name + "', '" +
+                                   StoredCipherText(password, phrase_) + "', '" + role + "')");
+  }
+  nv::test::TempDir dir_;
+  std::string phrase_;
+};
+
+}  // namespace
+
+TEST_F(ShellRoutes, ErrorPageEscapesAndBreaksLines) {
+  SQLname = "<b>名</b>";
+  SQLbun = "-- jump＃##＃\nSELECT '&';";
+  TResponse resp;
+  resp.Contents.Add("already there");
+  bool handled = false;
+  MyShowRequestException(resp, std::runtime_error("bad <x> & \"y\""), handled);
+  EXPECT_TRUE(handled);
+  std::string body =
+      "already there\r\n<!doctype html>\r\n<html lang=\"ja\">\r\n  <head>\r\n"
+      "    <meta charset=\"UTF-8\">\r\n    <title>SQLite実行エラー</title>\r\n  </head>\r\n"
+      "  <body>\r\n    <big><b>SQLite実行エラー</b></big><hr>\r\n"
+      "    SQL名：&lt;b&gt;名&lt;/b&gt;<br>\r\n"
+      "    SQL文：-- jump<br><br>SELECT &#39;&amp;&#39;;<br>\r\n"
+      "    エラー内容：<hr>bad &lt;x&gt; &amp; &quot;y&quot;<hr>\r\n  </body>\r\n</html>\r\n";
+  EXPECT_EQ(resp.Sent(),
+            "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\nContent-Type: text/html\r\n\r\n" + body);
+}
+
+TEST_F(ShellRoutes, ErrorPageBeforeAnyPageRequest) {
+  TResponse resp;
+  std::istringstream stream("a download that failed half-way");
+  resp.SetContentStream(&stream);  // the page replaces it
+  bool handled = false;
+  MyShowRequestException(resp, std::runtime_error("x"), handled);
+  EXPECT_EQ(resp.Contents.Get(8), "    SQL名：<br>");
+  EXPECT_EQ(resp.Contents.Get(9), "    SQL文：<br>");
+  EXPECT_EQ(resp.Sent().find("half-way"), std::string::npos);
+}
+
+TEST_F(ShellRoutes, UploadThatCannotBeWrittenWholeFails) {
+  if (phrase_.empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  AddUser("u", "p", "一般");
+  TRequest req;
+  req.Authorization = Credentials("u", "p");
+  req.Files.push_back({"input", "big.bin", "", std::string(20000, 'x')});
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 10000;
+  setrlimit(RLIMIT_FSIZE, &small);
+  TResponse resp;
+  EXPECT_THROW(Upload(req, resp), std::runtime_error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_FALSE(resp.ContentSent());
+}
+
+TEST_F(ShellRoutes, UploadNeedsCredentials) {
+  TRequest req;
+  req.Files.push_back({"input", "a.txt", "", "data"});
+  TResponse resp;
+  Upload(req, resp);
+  EXPECT_EQ(resp.Code, 401);
+  EXPECT_FALSE(std::ifstream(Folder + "images/a.txt").good());
+}
+
+TEST_F(ShellRoutes, UploadFormStoreAndDownload) {
+  if (phrase_.empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  AddUser("u", "p", "一般");
+  TRequest req;
+  req.Authorization = Credentials("u", "p");
+  req.URL = "/upload?a=\"><script>";
+  TResponse form;
+  Upload(req, form);
+  ASSERT_EQ(form.Contents.GetCount(), 14u);
+  EXPECT_EQ(form.Contents.Get(7),
+            "<form id=\"form\" action=\"/upload?a=&quot;&gt;&lt;script&gt;\" method=\"POST\" "
+            "enctype=\"multipart/form-data\">");
+
+  const std::string bytes("\x00\xff\r\nz", 5);
+  req.Files.push_back({"input", "..\\..\\Ü ber.bin", "", bytes});
+  TResponse down;
+  Upload(req, down);
+  EXPECT_EQ(ReadFile(Folder + "images/Ü ber.bin"), bytes);
+  EXPECT_EQ(down.Sent(),
+            "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 5\r\n"
+            "Content-Type: application/octet-stream\r\n"
+            "Content-Disposition: attachment; filename=Ü ber.bin\r\n\r\n" +
+                bytes);
+  // The same name again replaces the stored file.
+  req.Files[0].Content = "second";
+  TResponse again;
+  Upload(req, again);
+  EXPECT_EQ(ReadFile(Folder + "images/Ü ber.bin"), "second");
+
+  for (const char* bad : {"..", "a/", "x/.."}) {
+    req.Files[0].FileName = bad;
+    TResponse r;
+    EXPECT_THROW(Upload(req, r), std::runtime_error) << bad;
+  }
+  std::filesystem::remove_all(Folder + "images");
+  req.Files[0].FileName = "n.txt";
+  TResponse r;
+  try {
+    Upload(req, r);
+    FAIL();
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Unable to create file \"" + Folder + "images/n.txt\": No such file or directory");
+  }
+}
+
+TEST_F(ShellRoutes, SetupPageWithoutPostedName) {
+  TRequest req;
+  req.URL = "/x?y=<1>";
+  req.QueryFields.Add("管理者名=q");  // query fields never count
+  TResponse resp;
+  Init(req, resp);
+  ASSERT_EQ(resp.Contents.GetCount(), 16u);
+  EXPECT_EQ(resp.Contents.Get(4), "    <title>初期設定画面</title>");
+  EXPECT_EQ(resp.Contents.Get(7), "<form action=\"/x?y=&lt;1&gt;\" method=\"POST\">");
+  EXPECT_FALSE(std::ifstream(Folder + "ZURazo.db").good());
+}
+
+TEST_F(ShellRoutes, SetupRegistersThenHandsOverToTheMenu) {
+  if (phrase_.empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  mkdir((Folder + "menu").c_str(), 0755);
+  WriteFile(Folder + "menu/index.html", "<p>menu</p>\nline2");
+  TRequest req;
+  req.ContentFields.Add("管理者名=admin");
+  req.ContentFields.Add("パスワード=pw:1");
+  TResponse first;
+  Init(req, first);
+  EXPECT_EQ(first.Code, 401);
+  EXPECT_EQ(Query1(Folder + "ZURazo.db", "SELECT 所属 FROM 利用者情報 WHERE 名前 = 'admin'"),
+            "Web管理者");
+  EXPECT_EQ(GetPassword(), "pw:1");
+
+  // Without a template a second set-up keeps the first password.
+  req.ContentFields.SetValue("パスワード", "other");
+  req.Authorization = Credentials("admin", "pw:1");
+  TResponse second;
+  Init(req, second);
+  EXPECT_EQ(second.Code, 200);
+  EXPECT_EQ(second.Contents.GetTextStr(), "<p>menu</p>\r\nline2\r\n");
+  EXPECT_EQ(GetPassword(), "pw:1");
+
+  // With a template the copy replaces the database, so the new password holds.
+  WriteFile(Folder + "ZURazo_Init.db", "");
+  req.Authorization = Credentials("admin", "other");
+  TResponse third;
+  Init(req, third);
+  EXPECT_EQ(third.Code, 200);
+
+  remove((Folder + "menu/index.html").c_str());
+  TResponse fourth;
+  EXPECT_THROW(Init(req, fourth), std::runtime_error);
+}

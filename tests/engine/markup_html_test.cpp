@@ -1,0 +1,326 @@
+#include "engine/markup_html.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "globals/globals.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/server.h"
+#include "support/process_values.h"
+#include "support/temp_dir.h"
+#include "text/strings.h"
+#include "text/text_list.h"
+
+using namespace nv;
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+    ++n;
+  return n;
+}
+
+// A private application folder with its "include" folder, a request and an empty Memory.
+class InsetHTMLTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nv::test::ResetProcessValues(dir_.folder());
+    std::filesystem::create_directories(Folder + "include/sub");
+    state_.ARequest = &request_;
+  }
+
+  void File(const std::string& relative, const std::string& bytes) {
+    std::ofstream(Folder + relative, std::ios::binary) << bytes;
+  }
+  void Include(const std::string& name, const std::string& bytes) {
+    File("include/" + name, bytes);
+  }
+  void Posted(const std::string& name, const std::string& value) {
+    request_.ContentFields.SetValue(name, value);
+  }
+  void Query(const std::string& name, const std::string& value) {
+    request_.QueryFields.SetValue(name, value);
+  }
+  std::string Expand(const std::string& html) { return InsetHTML(state_, html); }
+
+  nv::test::TempDir dir_;
+  TRequest request_;
+  TPageRequestState state_;
+};
+
+TEST_F(InsetHTMLTest, IncludeFilesAreJoinedWithCrLf) {
+  Include("ab.txt", "A\nB");
+  Include("crlf.txt", "x\r\ny\rz\r\n");
+  Include("empty.txt", "");
+  Include("sub/part.txt", "P");
+  const struct {
+    const char* html;
+    const char* expected;
+  } cases[] = {
+      {"<【ab.txt】>", "<A\r\nB\r\n>"},
+      {"【crlf.txt】", "x\r\ny\r\nz\r\n"},
+      {"[【empty.txt】]", "[]"},
+      {"[【missing.txt】]", "[]"},
+      {"[【】]", "[]"},     // the folder itself is no file
+      {"[【sub】]", "[]"},  // nor is any other folder
+      {"【sub/part.txt】", "P\r\n"},
+      {"【sub\\part.txt】", "P\r\n"},  // stored templates may use either separator
+      {"【AB.TXT】", ""},              // used as written: on this host a file name's case counts
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.html);
+    EXPECT_EQ(Expand(c.html), c.expected);
+  }
+}
+
+TEST_F(InsetHTMLTest, IncludeByteOrderMarks) {
+  Include("utf8.txt",
+          "\xEF\xBB\xBF"
+          "é1\r\né2");
+  Include("le.txt", std::string("\xFF\xFE\xE9\x00"
+                                "1\x00\n\x00",
+                                8));
+  Include("be.txt", std::string("\xFE\xFF\x00\xE9\x00"
+                                "2",
+                                6));
+  EXPECT_EQ(Expand("【utf8.txt】"), "é1\r\né2\r\n");
+  EXPECT_EQ(Expand("【le.txt】"), "é1\r\n");
+  EXPECT_EQ(Expand("【be.txt】"), "é2\r\n");
+}
+
+TEST_F(InsetHTMLTest, IncludesNestAndMatchIgnoringCase) {
+  Include("outer.txt", "O[【inner.txt】]");
+  Include("inner.txt", "I「q」");
+  Query("q", "Q");
+  EXPECT_EQ(Expand("【outer.txt】"), "O[IQ\r\n]\r\n");
+  // Every spelling of the marker gets the value found for the first one.
+  Include("Case.txt", "c");
+  EXPECT_EQ(Expand("【Case.txt】【CASE.TXT】【case.txt】"), "c\r\nc\r\nc\r\n");
+}
+
+TEST_F(InsetHTMLTest, IncludeNamesCannotLeaveTheIncludeFolder) {
+  File("secret.txt", "SECRET");
+  Include("sub/inside.txt", "IN");
+  for (const char* name : {"../secret.txt", "..\\secret.txt", "sub/../../secret.txt",
+                           "sub\\..\\..\\secret.txt", "..", "sub/../sub/inside.txt"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(Expand(std::string("[【") + name + "】]"), "[]");
+  }
+  // A name holding a NUL byte would be cut short where the file is opened.
+  const char with_nul[] = "[【sub/inside.txt\0/x】]";
+  EXPECT_EQ(Expand(std::string(with_nul, sizeof with_nul - 1)), "[]");
+  // Dots that are no ".." segment are ordinary names.
+  Include("..x", "DOTS");
+  EXPECT_EQ(Expand("【..x】"), "DOTS\r\n");
+}
+
+TEST_F(InsetHTMLTest, UnreadableIncludeFileFails) {
+  std::string path = Folder + "include/locked.txt";
+  Include("locked.txt", "x");
+  chmod(path.c_str(), 0);
+  if (std::ifstream(path)) {
+    // Permissions do not stop root; a write-only kernel setting does.
+    std::filesystem::remove(path);
+    std::error_code ec;
+    std::filesystem::create_symlink("/proc/sys/vm/compact_memory", path, ec);
+    if (ec || std::ifstream(path)) GTEST_SKIP() << "no unreadable file available";
+  }
+  try {
+    Expand("【locked.txt】");
+    FAIL() << "expected a failure";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to open file \"" + path + "\": Permission denied");
+  }
+}
+
+TEST_F(InsetHTMLTest, RequestMarkers) {
+  Posted("both", "posted");
+  Query("both", "query");
+  Posted("emptyPosted", "");
+  Query("emptyPosted", "fromQuery");
+  Posted("none", "");
+  Query("onlyQuery", "q");
+  const struct {
+    const char* html;
+    const char* expected;
+  } cases[] = {
+      {"「both」", "posted"},
+      {"「emptyPosted」", "fromQuery"},
+      {"[「none」]", "[]"},
+      {"[「missing」]", "[]"},
+      {"「ONLYQUERY」", "q"},  // names ignore case
+      {"「Both」「BOTH」", "postedposted"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.html);
+    EXPECT_EQ(Expand(c.html), c.expected);
+  }
+}
+
+TEST_F(InsetHTMLTest, RequestValuesAreInsertedUnchangedAndExpandedAgain) {
+  Include("file.txt", "FILE");
+  Posted("raw", "it's <b>&amp;\"");
+  Posted("outer", "<「inner」>");
+  Posted("inner", "I");
+  Posted("inc", "【file.txt】");
+  Posted("mem", "『m』");
+  Memory.SetValue("m", "M");
+  EXPECT_EQ(Expand("「raw」"), "it's <b>&amp;\"");
+  EXPECT_EQ(Expand("「outer」"), "<I>");
+  // Request values never pull in a file, but memory markers in them are expanded.
+  EXPECT_EQ(Expand("「inc」「mem」"), "【file.txt】M");
+}
+
+TEST_F(InsetHTMLTest, StageOrder) {
+  Memory.SetValue("今日", "2024-01-05");
+  Query("key", "今日");
+  // Request markers come before memory markers.
+  EXPECT_EQ(Expand("『「key」』"), "2024-01-05");
+  // A request marker inside a memory value stays as written; a memory marker is expanded.
+  Memory.SetValue("m", "「key」『今日』");
+  EXPECT_EQ(Expand("『m』"), "「key」2024-01-05");
+  // Placeholders are left for the page handler.
+  Posted("p", "＠データ＠");
+  EXPECT_EQ(Expand("「p」"), "＠データ＠");
+}
+
+TEST_F(InsetHTMLTest, UnclosedOpenersStayAndLaterStagesRun) {
+  Query("x", "X");
+  Memory.SetValue("m", "M");
+  EXPECT_EQ(Expand("【abc 「x」 『m』"), "【abc X M");
+  EXPECT_EQ(Expand("「x」 「tail"), "X 「tail");
+  EXPECT_EQ(Expand("『m』 『tail 「x」"), "M 『tail X");
+  // The name runs to the first closer and may hold openers itself.
+  Query("a「b", "AB");
+  EXPECT_EQ(Expand("「a「b」"), "AB");
+}
+
+TEST_F(InsetHTMLTest, EditModeShowsMemoryMarkersUnexpanded) {
+  Memory.SetValue("今日", "2024-01-05");
+  Memory.SetValue("script", "SELECT '『今日』'; </textarea></TEXTAREA>");
+  const std::string html = "<textarea>『script』</textarea>";
+  const std::string editing =
+      "<textarea>SELECT '『今日』'; &lt;/textarea>&lt;/textarea></textarea>";
+  const std::string viewing = "<textarea>SELECT '2024-01-05'; </textarea></TEXTAREA></textarea>";
+  const struct {
+    const char* sql;
+    std::string expected;
+  } cases[] = {
+      {"SQL編集", editing},  {"HTML編集", editing},
+      {"sql編集", viewing},  // the mode word is compared exactly
+      {"SQL編集 ", viewing}, {"", viewing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    request_.QueryFields.SetValue("SQL", c.sql);
+    EXPECT_EQ(Expand(html), c.expected);
+  }
+}
+
+TEST_F(InsetHTMLTest, EditModeRestoresEveryProtectedMarker) {
+  Memory.SetValue("m", "M");
+  Posted("p", "｛m｝");
+  const std::string html = "｛m｝ 「p」 『m』";
+  EXPECT_EQ(Expand(html), "｛m｝ ｛m｝ M");
+  Query("SQL", "HTML編集");
+  // Restored after stage 3, so the restored markers are not expanded.
+  EXPECT_EQ(Expand(html), "『m』 『m』 M");
+}
+
+TEST_F(InsetHTMLTest, WithoutRequestOnlyIncludesAndMemoryExpand) {
+  TPageRequestState bare;
+  Include("i.txt", "I");
+  Memory.SetValue("m", "M");
+  EXPECT_EQ(InsetHTML(bare, "【i.txt】「x」『m』"), "I\r\nM");
+}
+
+// The stages only compare where an opener stands instead of upper-casing the whole text for
+// every marker. Check them against the plain loop (search from the start, StringReplace over
+// the whole text) on random texts mixing case variants, folds that change a character's length
+// (ı, İ, ß), stray bytes, and unbalanced brackets.
+TEST_F(InsetHTMLTest, SameResultAsReplacingOverTheWholeText) {
+  const std::vector<std::string> pieces = {"「", "」", "『", "』",   "【",   "】",   "a", "A",
+                                           "ä",  "Ä",  "ı",  "I",    "i",    "İ",    "ß", "σ",
+                                           "Σ",  "x",  " ",  "\xE3", "\x80", "\xC3", "=", "\r\n"};
+  Query("a", "va");
+  Query("ı", "dotless");
+  Query("Σ", "」sigma");
+  Posted("ß", "eszett\xC3");
+  Posted("ä", "");
+  Query("ä", "Ä』");
+  Memory.SetValue("a", "ma");
+  Memory.SetValue("İ", "idot");
+  Memory.SetValue("x", "」x】");
+
+  const auto reference = [&](std::string text) {
+    const auto stage = [&text](std::string_view opener, std::string_view closer, auto value_of) {
+      for (int rounds = 0; rounds < 100000; ++rounds) {
+        size_t open = text.find(opener);
+        if (open == std::string::npos) return;
+        size_t close = text.find(closer, open + opener.size());
+        if (close == std::string::npos) return;
+        std::string name = text.substr(open + opener.size(), close - open - opener.size());
+        std::string marker = text.substr(open, close + closer.size() - open);
+        text = StringReplace(text, marker, value_of(name), rfReplaceAll | rfIgnoreCase);
+      }
+      ADD_FAILURE() << "reference loop did not end";
+    };
+    stage("【", "】", [](const std::string&) { return std::string(); });
+    stage("「", "」", [this](const std::string& name) {
+      std::string v = request_.ContentFields.GetValue(name);
+      return v.empty() ? request_.QueryFields.GetValue(name) : v;
+    });
+    stage("『", "』", [](const std::string& name) { return Memory.GetValue(name); });
+    return text;
+  };
+
+  unsigned seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7FFF;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    std::string html;
+    for (unsigned n = next() % 40; n > 0; --n) html += pieces[next() % pieces.size()];
+    SCOPED_TRACE(html);
+    ASSERT_EQ(Expand(html), reference(html));
+  }
+}
+
+// A text that brings its own marker back stops after 10,000 replaced occurrences in one stage;
+// the later stages still run.
+TEST_F(InsetHTMLTest, SelfRepeatingMarkersAreBounded) {
+  Include("loop.txt", "a【loop.txt】");
+  Query("q", "!");
+  std::string out = Expand("【loop.txt】「q」");
+  EXPECT_EQ(
+      out, std::string(10000, 'a') + "【loop.txt】" + [] {
+        std::string crlf;
+        for (int i = 0; i < 10000; ++i) crlf += "\r\n";
+        return crlf;
+      }() + "!");
+
+  request_.QueryFields.Clear();
+  Query("q", "「q」.");
+  EXPECT_EQ(Expand("「q」"), "「q」" + std::string(10000, '.'));
+
+  // A value that doubles its marker: the bound counts occurrences, not rounds. After 8,191
+  // replacements 8,192 markers stand; 1,809 more of them double, leaving 10,001.
+  Memory.SetValue("x", "『x』『x』");
+  out = Expand("『x』");
+  EXPECT_EQ(Count(out, "『x』"), 10001u);
+  EXPECT_EQ(out.size(), 10001u * std::string("『x』").size());
+}
+
+}  // namespace

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "engine/host_addresses.h"
+#include "support/page_fixture.h"
+
+using namespace nv;
+using namespace nv::test;
+
+namespace {
+
+const char kStart[] = "INSERT INTO trail VALUES ('start');";
+const char kRow[] = "INSERT INTO trail VALUES ('row');";
+const char kDisplay[] = "INSERT INTO trail VALUES ('display');";
+
+using Phases = std::vector<std::string>;
+
+TEST_F(PageTest, RefusedRequestsGetTheChallengeAndLeaveLogAndMemoryAlone) {
+  Memory.SetValue("残り", "1");
+  SQLname = "前回";
+  struct Case {
+    const char* what;
+    std::string authorization;
+  };
+  const Case cases[] = {
+      {"no header", ""},
+      {"wrong password", "Basic " + EncodeStringBase64("taro:wrong")},
+      {"unknown user", "Basic " + EncodeStringBase64("hanako:pw")},
+      {"other scheme", "Bearer " + EncodeStringBase64("taro:pw")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TRequest req = MakeRequest({{"SQL", "表示"}});
+    req.Authorization = c.authorization;
+    TResponse resp;
+    CGI(req, resp);
+    EXPECT_EQ(resp.Code, 401);
+    EXPECT_EQ(resp.CustomHeaders.GetValue("WWW-Authenticate"), "Basic realm=\"SECRET AREA\"");
+    EXPECT_EQ(resp.Contents.GetCount(), 0u);
+  }
+  EXPECT_FALSE(std::filesystem::exists(Folder + "log.txt"));
+  EXPECT_EQ(log.GetCount(), 0u);
+  EXPECT_EQ(Memory.GetTextStr(), "残り=1\r\n");
+  EXPECT_EQ(SQLname, "前回");
+}
+
+class MenuPageTest : public PageTest {
+ protected:
+  void SetUp() override {
+    PageTest::SetUp();
+    if (IsSkipped()) return;
+    AddMenu(kRole, 1, "売上");
+    AddMenu("他部署", 1, "人事");
+    AddTemplate("メニュー", "『今日』|＠メニュー＠|＠メニュー＠|＠所属＠,＠所属＠|＠SQL＠");
+    Memory.SetValue("今日", "前回の日付");
+    SQLname = "前回";
+  }
+  std::string MenuFor(const std::string& remote) {
+    TRequest req = MakeRequest({});
+    req.RemoteAddress = remote;
+    return Serve(req);
+  }
+  static std::string Expected(const std::string& role) {
+    return "前回の日付|[\"所属\",\"親\",\"子\",\"孫\",\"表題\"],[\"営業\",\"1\",\"0\",\"0\","
+           "\"売上\"]"
+           "|＠メニュー＠|" +
+           role + "," + role + "|＠SQL＠";
+  }
+};
+
+TEST_F(MenuPageTest, ShowsTheRoleMenuWithoutLoggingOrResettingMemory) {
+  struct Case {
+    std::string remote, role;
+  };
+  const Case cases[] = {
+      {kRemote, "営業"},
+      {"127.0.0.1", "営業(192.0.2.2)"},
+      {"LocalHost", "営業(192.0.2.2)"},
+      {"127.0.0.2", "営業"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.remote);
+    EXPECT_EQ(MenuFor(c.remote), Expected(c.role));
+  }
+  EXPECT_FALSE(std::filesystem::exists(Folder + "log.txt"));
+  EXPECT_EQ(log.GetCount(), 0u);
+  EXPECT_EQ(Memory.GetTextStr(), "今日=前回の日付\r\n");
+  EXPECT_EQ(SQLname, "前回");
+}
+
+TEST_F(MenuPageTest, LocalClientRefillsAnEmptyHostAddressList) {
+  IPAddess.clear();
+  const std::string addresses = GetIpAddrList();
+  EXPECT_EQ(MenuFor("127.0.0.1"), Expected(std::string(kRole) + "(" + addresses + ")"));
+  EXPECT_EQ(IPAddess, addresses);
+}
+
+TEST_F(PageTest, RequestShapeChoosesThePhasesAndTheDefinitionName) {
+  AddDefinition("記録", kStart, kRow, kDisplay);
+  AddDefinition("記録tabSet", kStart, kRow, kDisplay);
+  AddTemplate("一覧表", "L");
+  AddTemplate("SQL不明", "?");
+  struct Case {
+    const char* what;
+    Fields query, posted;
+    Phases phases;
+    std::string name;
+  };
+  const Phases all = {"start", "row", "display"};
+  const Case cases[] = {
+      {"plain GET", {{"SQL", "記録"}, {"HTML", "一覧表"}}, {}, {"display"}, "記録"},
+      {"posted form", {}, {{"SQL", "記録"}}, all, "記録"},
+      {"TABSET in the query wins", {{"SQL", "記録tabSet"}}, {{"SQL", "記録"}}, all, "記録tabSet"},
+      {"AI2 query copy", {{"SQL", "記録"}, {"HTML", "ai2"}}, {}, all, "記録"},
+      {"AI2 inside a longer word", {{"SQL", "記録"}, {"HTML", "xAi2"}}, {}, {"display"}, "記録"},
+      {"AI2 with a posted field",
+       {{"SQL", "記録"}, {"HTML", "AI2"}},
+       {{"備考", "1"}},
+       {"display"},
+       "記録"},
+      {"POST without posted SQL", {{"SQL", "記録"}}, {{"備考", "1"}}, {"display"}, "記録"},
+      {"no SQL anywhere", {{"HTML", "一覧表"}}, {}, {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunAll(data(), {"DELETE FROM trail"});
+    Serve(c.query, c.posted);
+    EXPECT_EQ(Trail(), c.phases);
+    EXPECT_EQ(SQLname, c.name);
+  }
+}
+
+TEST_F(PageTest, TabsetRequestRunsTheCollectedRowsThroughThePerRecordScript) {
+  AddDefinition("集計TABSET", "SELECT 'a' AS v UNION ALL SELECT 'b';",
+                "INSERT INTO trail VALUES ('「列:1」');", "SELECT 1 AS x;");
+  AddTemplate("一覧表", "L");
+  Serve({{"SQL", "集計TABSET"}});
+  EXPECT_EQ(Trail(), (Phases{"a", "b"}));
+}
+
+TEST_F(PageTest, PhasesStartWithFreshDateVariables) {
+  AddDefinition("表示", "", "", kDisplay);
+  AddTemplate("一覧表", "L");
+  Memory.SetValue("残り", "1");
+  Serve({{"SQL", "表示"}});
+  ASSERT_EQ(Memory.GetCount(), 3u);
+  EXPECT_EQ(Memory.GetName(0), "今日");
+  EXPECT_EQ(Memory.GetName(1), "今日時");
+  EXPECT_EQ(Memory.GetName(2), "今時");
+  EXPECT_TRUE(std::regex_match(Memory.GetValue("今日"), std::regex(R"(\d{4}-\d\d-\d\d)")));
+  EXPECT_TRUE(
+      std::regex_match(Memory.GetValue("今日時"), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
+  EXPECT_TRUE(std::regex_match(Memory.GetValue("今時"), std::regex(R"(\d\d:\d\d:\d\d)")));
+}
+
+TEST_F(PageTest, TemplateIsThePostedThenTheQueriedNameWithFallback) {
+  AddDefinition("表示", "", "", "SELECT 1 AS x;");
+  AddTemplate("一覧表", "L:＠HTML＠");
+  AddTemplate("詳細", "D:＠HTML＠");
+  struct Case {
+    Fields query, posted;
+    std::string page;
+  };
+  const Case cases[] = {
+      {{{"SQL", "表示"}, {"HTML", "詳細"}}, {}, "D:詳細"},
+      {{{"SQL", "表示"}}, {}, "L:一覧表"},
+      {{{"SQL", "表示"}, {"HTML", "無い"}}, {}, "L:無い"},
+      {{{"HTML", "無い"}}, {{"SQL", "表示"}, {"HTML", "詳細"}}, "D:詳細"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Serve(c.query, c.posted), c.page);
+}
+
+TEST_F(PageTest, MissingFallbackTemplateGivesAnEmptyPage) {
+  AddDefinition("表示", "", "", "SELECT 1 AS x;");
+  EXPECT_EQ(Serve({{"SQL", "表示"}, {"HTML", "無い"}}), "");
+  EXPECT_EQ(log.GetCount(), 2u);
+}
+
+class OutputModeTest : public PageTest {
+ protected:
+  void SetUp() override {
+    PageTest::SetUp();
+    if (IsSkipped()) return;
+    const char display[] =
+        "SELECT 'v1' AS a; SELECT 'v2' AS b; SELECT 'v3' AS c; SELECT 'v4' AS d;";
+    for (const char* name : {"表示", "表示json", "HTML編集"}) AddDefinition(name, "", "", display);
+    AddMenu(kRole, 1, "売上");
+    AddTemplate("一覧表", kTemplate);
+  }
+  static constexpr const char* kTemplate =
+      "＠データ＠|＠データ2＠|＠データ3＠|＠データ4＠|＠メニュー＠|＠所属＠,＠所属＠|＠HTML＠|"
+      "＠SQL＠|＠Port＠|＠port＠ ＠Html＠ 『a』";
+};
+
+TEST_F(OutputModeTest, QueryFieldsChooseTheModeInOrder) {
+  const std::string menu_html =
+      "[\"所属\",\"親\",\"子\",\"孫\",\"表題\"],[\"営業\",\"1\",\"0\",\"0\",\"売上\"]";
+  const std::string menu_json =
+      "{\"所属\":\"営業\",\"親\":\"1\",\"子\":\"0\",\"孫\":\"0\",\"表題\":\"売上\"}";
+  const std::string untouched =
+      "|＠データ2＠|＠データ3＠|＠データ4＠|＠メニュー＠|＠所属＠,＠所属＠|＠HTML＠|＠SQL＠|"
+      "＠Port＠|＠port＠ ＠Html＠ v1";
+  struct Case {
+    const char* what;
+    Fields query;
+    std::string page;
+  };
+  const Case cases[] = {
+      {"HTML",
+       {{"SQL", "表示"}},
+       "[\"a\"],[\"v1\"]|[\"b\"],[\"v2\"]|[\"c\"],[\"v3\"]|[\"d\"],[\"v4\"]|" + menu_html +
+           "|営業,営業|一覧表|表示|8123|＠port＠ ＠Html＠ v1"},
+      {"JSON, any case, wins over AI2",
+       {{"SQL", "表示json"}, {"HTML", "xai2"}},
+       "{\"a\":\"v1\"}|{\"b\":\"v2\"}|{\"c\":\"v3\"}|{\"d\":\"v4\"}|" + menu_json +
+           "|営業,営業|xai2|表示json|8123|＠port＠ ＠Html＠ v1"},
+      {"AI2", {{"SQL", "表示"}, {"HTML", "xai2"}}, "\"a\"\n\"v1\"" + untouched},
+      {"template only", {{"SQL", "HTML編集"}, {"HTML", "ai2x"}}, "＠データ＠" + untouched},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Serve(c.query), c.page);
+  }
+}
+
+TEST_F(PageTest, LaterPlaceholderInsideAnInsertedValueIsTheOneReplaced) {
+  AddDefinition("表示", "", "", "SELECT '＠データ2＠' AS a; SELECT 'two' AS b;");
+  AddTemplate("一覧表", "＠データ＠ ＠データ2＠");
+  EXPECT_EQ(Serve({{"SQL", "表示"}}), "[\"a\"],[\"[\"b\"],[\"two\"]\"] ＠データ2＠");
+}
+
+TEST_F(PageTest, UnknownDefinitionPageEscapesTheNameAndKeepsOnlyTheStartLine) {
+  AddDefinition("管理", "", "", "SELECT 1 AS x;", "Web管理者");
+  AddDefinition("入力だけ", kStart, "", "");
+  AddTemplate("SQL不明", "不明:＠SQL＠ ＠SQL＠ 「SQL」 ＠HTML＠");
+  struct Case {
+    Fields query, posted;
+    std::string shown;
+    Phases phases;
+  };
+  const Case cases[] = {
+      {{{"SQL", "<i>無'</i>"}}, {}, "&lt;i&gt;無&#39;&lt;/i&gt;", {}},
+      {{{"SQL", "管理"}}, {}, "管理", {}},
+      {{}, {{"SQL", "入力だけ"}}, "入力だけ", {"start"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    log = TStringList();
+    RunAll(data(), {"DELETE FROM trail"});
+    EXPECT_EQ(Serve(c.query, c.posted), "不明:" + c.shown + " ＠SQL＠ 「SQL」 ＠HTML＠");
+    EXPECT_EQ(Trail(), c.phases);
+    ASSERT_EQ(log.GetCount(), 1u);
+    EXPECT_TRUE(log.Get(0).starts_with("----START---- "));
+  }
+}
+
+TEST_F(PageTest, FailingPhaseLeavesTheStartLineAndNoLockBehind) {
+  AddDefinition("壊れ", "", "", "INSERT INTO trail VALUES ('x'); SELECT * FROM 無い表;");
+  AddTemplate("一覧表", "L");
+  TRequest req = MakeRequest({{"SQL", "壊れ"}});
+  TResponse resp;
+  EXPECT_THROW(CGI(req, resp), std::runtime_error);
+  EXPECT_EQ(SQLname, "壊れ");
+  ASSERT_EQ(log.GetCount(), 1u);
+  EXPECT_TRUE(log.Get(0).starts_with("----START---- "));
+  // Nothing was committed, and the data database takes a writer at once.
+  RunAll(data(), {"INSERT INTO trail VALUES ('later')"});
+  EXPECT_EQ(Trail(), (Phases{"later"}));
+}
+
+}  // namespace

@@ -1,0 +1,481 @@
+#include "engine/script_executor.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "auth/cipher.h"
+#include "globals/globals.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/server.h"
+#include "platform/files.h"
+#include "support/fake_pause.h"
+#include "support/process_values.h"
+#include "support/test_db.h"
+
+using namespace nv;
+using namespace nv::test;
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+const std::string kPhrase = "0123456789AB";
+std::string TestPhrase() { return kPhrase; }
+
+class ExecutorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakePause::Reset();
+    ResetProcessValues(dir.folder());
+    state.ARequest = &request;
+    state.AResponse = &response;
+    RunAll(data(), {"CREATE TABLE t (v TEXT)"});
+  }
+  void TearDown() override {
+    state.Query.reset();
+    state.Conn.reset();
+    FakePause::Reset();
+  }
+
+  std::string data() const { return Folder + "data.db"; }
+
+  void SetScript(const std::string& script, const std::string& flag = "",
+                 const std::string& path = "") {
+    state.SQL.Clear();
+    state.SQL.Add(path.empty() ? data() : path);
+    state.SQL.Add(flag);
+    state.SQL.Add(script);
+  }
+  void Execute(const std::string& LPNo, bool First, bool Last, bool View = false) {
+    SQLexecute(state, LPNo, First, Last, View, ExecutorHooks{FakePause::Pause, TestPhrase});
+  }
+  // One whole phase in one call, as the input-start and display phases run.
+  void Run(const std::string& script, bool View = false) {
+    SetScript(script);
+    Execute("", true, true, View);
+  }
+  // The message of a failing call; a failure must never leave the phase connection behind.
+  std::string Failure(const std::function<void()>& action) {
+    const std::string message = ErrorOf(action);
+    EXPECT_EQ(state.Conn, nullptr);
+    EXPECT_EQ(state.Query, nullptr);
+    return message;
+  }
+
+  // What table t holds, committed, as another connection sees it.
+  Texts Stored() {
+    auto conn = Connect(data(), kSqlite);
+    Texts values;
+    for (const auto& row : Rows(*conn, "SELECT v FROM t ORDER BY rowid")) values.push_back(row[0]);
+    return values;
+  }
+  // The data database is free again: no journal left, and another connection can write.
+  void ExpectUnlocked() {
+    EXPECT_FALSE(FileExists(data() + "-journal"));
+    EXPECT_EQ(ErrorOf([&] {
+                RunAll(data(), {"CREATE TABLE probe (x)", "DROP TABLE probe"});
+              }),
+              "(no error)");
+  }
+
+  std::pair<Texts, Texts> Slot(int n) const {
+    const TStringList* names[] = {&state.NameList1, &state.NameList2, &state.NameList3,
+                                  &state.NameList4};
+    const TStringList* rows[] = {&state.DataList1, &state.DataList2, &state.DataList3,
+                                 &state.DataList4};
+    return {names[n - 1]->Items(), rows[n - 1]->Items()};
+  }
+
+  TempDir dir;
+  TRequest request;
+  TResponse response;
+  TPageRequestState state;
+};
+
+// ---- splitting ----------------------------------------------------------------------------
+
+TEST_F(ExecutorTest, SplittingIntoStatements) {
+  struct Case {
+    const char* what;
+    std::string script;
+    Texts stored;
+  };
+  const Case cases[] = {
+      {"a statement over three lines", "INSERT INTO t\nVALUES\n('a');", {"a"}},
+      {"a line break inside a literal becomes one blank", "INSERT INTO t VALUES('x\ny');", {"x y"}},
+      {"two statements on one line",
+       "INSERT INTO t VALUES('a'); INSERT INTO t VALUES('b');",
+       {"a", "b"}},
+      {"the last statement needs no ;",
+       "INSERT INTO t VALUES('a');\nINSERT INTO t VALUES('b')",
+       {"a", "b"}},
+      {"an escaped ; stays inside the literal", "INSERT INTO t VALUES('a\\;b');", {"a;b"}},
+      {"a directive line ends the statement before it",
+       "INSERT INTO t VALUES('a')\n--note\nINSERT INTO t VALUES('b');",
+       {"a", "b"}},
+      {"an indented -- is statement text and swallows the next statement",
+       "INSERT INTO t VALUES('a');\n  --note\nINSERT INTO t VALUES('b');\n"
+       "INSERT INTO t VALUES('c');",
+       {"a", "c"}},
+      {"a -- comment behind a ; swallows the statement on the next line",
+       "INSERT INTO t VALUES('a'); -- note\nINSERT INTO t VALUES('b');\n"
+       "INSERT INTO t VALUES('c');",
+       {"a", "c"}},
+      {"a ; in a directive line cuts it, the rest runs",
+       "-- note; INSERT INTO t VALUES('a')\nINSERT INTO t VALUES('b');",
+       {"a", "b"}},
+      {"CR LF and CR end lines too",
+       "INSERT INTO t\r\nVALUES('a');\rINSERT INTO t VALUES('b');",
+       {"a", "b"}},
+      {"empty statements do nothing", " ;;\n\n;\n", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunAll(data(), {"DELETE FROM t"});
+    Run(c.script);
+    EXPECT_EQ(Stored(), c.stored);
+  }
+}
+
+TEST_F(ExecutorTest, SplitScriptIsLeftInSQLbunWithDirectiveLinesStillMarked) {
+  Run("INSERT INTO t\nVALUES('a'); -- x\n--label\nSELECT 'p\\;q' AS v;");
+  EXPECT_EQ(SQLbun, "INSERT INTO t VALUES('a');\n -- x\n--label＃##＃ SELECT 'p￥；q' AS v;\n ");
+  EXPECT_EQ(Stored(), Texts{"a"});
+  EXPECT_EQ(Memory.GetValue("v"), "p;q");
+}
+
+// ---- SELECTs ------------------------------------------------------------------------------
+
+TEST_F(ExecutorTest, OnlyStatementsThatBeginWithSelectAreReadAsQueries) {
+  struct Case {
+    std::string statement;
+    bool query;
+  };
+  const Case cases[] = {
+      {"select 'm' AS v;", true},
+      {" \t SeLeCt 'm' AS v", true},
+      {"WITH w AS (SELECT 'm' AS v) SELECT v FROM w;", false},
+      {"/* first */ SELECT 'm' AS v;", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.statement);
+    Memory.Clear();
+    state.SW = 0;
+    Run(c.statement, /*View=*/true);
+    EXPECT_EQ(Memory.GetValue("v"), c.query ? "m" : "");
+    EXPECT_EQ(state.SW, c.query ? 1 : 0);
+  }
+}
+
+TEST_F(ExecutorTest, FirstRowOfEverySelectBecomesMemoryVariablesForLaterStatements) {
+  Memory.SetValue("kept", "1");
+  Run("SELECT 'x1' AS a, 'y1' AS b UNION ALL SELECT 'x2', 'y2';\n"
+      "SELECT 'z' AS a WHERE 0;\n"  // no row: a keeps its value
+      "SELECT 'w' AS b, NULL AS c, 1 AS d, 2 AS d;\n"
+      "INSERT INTO t VALUES('『a』/『b』');");
+  EXPECT_EQ(Memory.GetValue("a"), "x1");
+  EXPECT_EQ(Memory.GetValue("b"), "w");
+  EXPECT_GE(Memory.IndexOfName("c"), 0);  // NULL reads as ""
+  EXPECT_EQ(Memory.GetValue("c"), "");
+  EXPECT_EQ(Memory.GetValue("d"), "1");
+  EXPECT_EQ(Memory.GetValue("d_1"), "2");
+  EXPECT_EQ(Memory.GetValue("kept"), "1");
+  EXPECT_EQ(Stored(), Texts{"x1/w"});
+}
+
+TEST_F(ExecutorTest, WithoutViewOnlyTheFirstRowIsFetched) {
+  // The second row fails when it is computed.
+  RunAll(data(), {"CREATE TABLE n (i INTEGER)", "INSERT INTO n VALUES (1)",
+                  "INSERT INTO n VALUES (-9223372036854775808)"});
+  const std::string script = "SELECT abs(i) AS x FROM n ORDER BY rowid;";
+  Run(script);
+  EXPECT_EQ(Memory.GetValue("x"), "1");
+  EXPECT_EQ(Failure([&] { Run(script, /*View=*/true); }), "TSQLite3Connection : integer overflow");
+}
+
+// ---- result slots and the TAB collection --------------------------------------------------
+
+TEST_F(ExecutorTest, DisplaySelectsMoveToTheNextSlotWhenTheirColumnsChange) {
+  Run("SELECT 1 AS a, 2 AS b;\nSELECT 3 AS a, 4 AS b;\nSELECT 5 AS x;\nSELECT 6 AS a, 7 AS b;\n"
+      "SELECT 8 AS p;\nSELECT 9 AS q, 10 AS r;",
+      /*View=*/true);
+  EXPECT_EQ(Slot(1), std::make_pair(Texts{"a", "b"}, Texts{"1\t2\t", "3\t4\t"}));
+  EXPECT_EQ(Slot(2), std::make_pair(Texts{"x"}, Texts{"5\t"}));
+  EXPECT_EQ(Slot(3), std::make_pair(Texts{"a", "b"}, Texts{"6\t7\t"}));
+  EXPECT_EQ(Slot(4), std::make_pair(Texts{"p"}, Texts{"8\t", "9\t10\t"}));
+  EXPECT_EQ(state.SW, 4);
+}
+
+TEST_F(ExecutorTest, EmptySelectOpensASlotAndClearDirectiveStartsOver) {
+  Run("SELECT 1 AS a WHERE 0;\nSELECT 2 AS A;", /*View=*/true);  // letter case counts
+  EXPECT_EQ(Slot(1), std::make_pair(Texts{"a"}, Texts{}));
+  EXPECT_EQ(Slot(2), std::make_pair(Texts{"A"}, Texts{"2\t"}));
+
+  Run("--ここでクリア");  // in any phase
+  EXPECT_EQ(state.SW, 0);
+  for (int n = 1; n <= 4; ++n) EXPECT_EQ(Slot(n), std::make_pair(Texts{}, Texts{})) << n;
+
+  Run("SELECT 3 AS z;", /*View=*/true);
+  EXPECT_EQ(Slot(1), std::make_pair(Texts{"z"}, Texts{"3\t"}));
+  EXPECT_EQ(state.SW, 1);
+}
+
+TEST_F(ExecutorTest, TabCollectionTakesAllRowsOfTheFirstSelectOnly) {
+  request.ContentFields.Add("TAB列=old\t\n");
+  state.TABset = true;
+  Run("SELECT 'a' AS x, 'b' AS y UNION ALL SELECT 'c', 'd';\nSELECT 'e' AS z;");
+  EXPECT_EQ(request.ContentFields.GetValue("TAB列"), "old\t\na\tb\t\nc\td\t\n");
+  EXPECT_FALSE(state.TABset);
+  EXPECT_EQ(Memory.GetValue("x"), "a");
+  EXPECT_EQ(Memory.GetValue("z"), "e");
+}
+
+TEST_F(ExecutorTest, TabCollectionWithViewTakesTheRowsWhileTheSlotTakesTheNames) {
+  state.TABset = true;
+  Run("SELECT 'r' AS n UNION ALL SELECT 's';\nSELECT 't' AS n;", /*View=*/true);
+  EXPECT_EQ(request.ContentFields.GetValue("TAB列"), "r\t\ns\t\n");
+  EXPECT_EQ(Slot(1), std::make_pair(Texts{"n"}, Texts{"t\t"}));
+}
+
+TEST_F(ExecutorTest, SelectWithoutRowsEndsTheTabCollectionAddingNothing) {
+  state.TABset = true;
+  Run("SELECT 1 AS k WHERE 0;\nSELECT 'm' AS k;");
+  EXPECT_FALSE(state.TABset);
+  EXPECT_EQ(request.ContentFields.IndexOfName("TAB列"), -1);
+}
+
+// ---- jump directives ----------------------------------------------------------------------
+
+TEST_F(ExecutorTest, JumpDirectives) {
+  enum Outcome { kJumped, kFell, kEnded };
+  struct Case {
+    std::string directive;
+    std::string n = "";  // the posted field n
+    std::string label_line = "--L";
+    Outcome outcome = kJumped;
+  };
+  const Case cases[] = {
+      {"--→L"},
+      {"--skip to→  L  "},
+      {"--→M", "", "--L", kEnded},
+      {"--（1＝1）→L"},
+      {"--(1＝2)→L", "", "--L", kFell},
+      {"--(「n」≧10)→L", "12"},
+      {"--(「n」≧10)→L", "abc", "--L", kFell},    // no number: 0
+      {"--(「n」≧10)→L", "1,000", "--L", kFell},  // thousands separator: no number
+      {"--(1.5＞1.25)→L"},
+      {"--(1,5＞1)→L", "", "--L", kFell},
+      {"--(a ＝a)→L", "", "--L", kFell},    // texts compare with their blanks
+      {"--( 12 ≧ 10 )→L"},                  // numbers ignore them
+      {"--(0≦1＝1)→L"},                     // ≦ wins over ＝: 0 ≦ "1＝1" (0)
+      {"--(0＞4＜3)→L", "", "--L", kFell},  // ＞ wins over ＜: 0 ＞ "4＜3" (0)
+      {"--(a≠b)→L"},
+      {"--(-2＜-1)→L"},
+      {"--(1e1≧10)→L"},
+      {"--(＝)→L"},  // both sides empty
+      {"--()→L", "", "--L", kFell},
+      {"--(1＝1→L", "", "--L", kFell},
+      {"--(x)→L", "", "--L", kFell},
+      {"--(1＝1)", "", "--L", kFell},     // no arrow: a comment
+      {"--→L(1＝2)", "", "--L", kFell},   // a condition behind the arrow still counts
+      {"--→L(1＝1)", "", "--L", kEnded},  // ... and is part of the label
+      {"--→L", "", "--L ", kEnded},       // label lines are compared exactly
+      {"--→L", "", "-- L", kEnded},
+      {"--→「n」", "L"},  // the label may come from the markup
+      {"--クリア→L"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.directive + " n=" + c.n + " label line=" + c.label_line);
+    RunAll(data(), {"DELETE FROM t"});
+    request.ContentFields.SetValue("n", c.n);
+    Run("INSERT INTO t VALUES('before');\n" + c.directive + "\nINSERT INTO t VALUES('skipped');\n" +
+        c.label_line + "\nINSERT INTO t VALUES('after');");
+    const Texts expected[] = {{"before", "after"}, {"before", "skipped", "after"}, {"before"}};
+    EXPECT_EQ(Stored(), expected[c.outcome]);
+  }
+}
+
+TEST_F(ExecutorTest, JumpsGoForwardOnlyAndAMissingLabelStillCommits) {
+  Run("--L\nINSERT INTO t VALUES('before');\n--→L\nINSERT INTO t VALUES('skipped');");
+  EXPECT_EQ(Stored(), Texts{"before"});
+  EXPECT_EQ(state.Conn, nullptr);
+}
+
+// ---- VACUUM and ATTACH lines --------------------------------------------------------------
+
+TEST_F(ExecutorTest, VacuumLineRunsOutsideTheTransactionInTheOpeningCallOnly) {
+  RunAll(data(), {"CREATE TABLE big (b BLOB)", "INSERT INTO big VALUES (zeroblob(200000))"});
+  RunAll(data(), {"DELETE FROM big"});
+  auto free_pages = [&] {
+    auto conn = Connect(data(), kSqlite);
+    return Rows(*conn, "PRAGMA freelist_count")[0][0];
+  };
+  ASSERT_NE(free_pages(), "0");
+  Run("vacuum;\nINSERT INTO t VALUES('a');");
+  EXPECT_EQ(free_pages(), "0");
+  EXPECT_EQ(Stored(), Texts{"a"});
+  EXPECT_EQ(SQLbun.find("vacuum"), std::string::npos);
+
+  // In a later row run it is an ordinary statement, inside the transaction.
+  SetScript("VACUUM;\nINSERT INTO t VALUES('b');");
+  Execute("", true, false);
+  EXPECT_EQ(Failure([&] { Execute("", false, true); }),
+            "TSQLite3Connection : cannot VACUUM from within a transaction");
+  EXPECT_EQ(Stored(), Texts{"a"});
+  ExpectUnlocked();
+}
+
+TEST_F(ExecutorTest, AttachLinesRunFirstWithHostPathsAndNoJumpSkipsThem) {
+  std::filesystem::create_directory(Folder + "sub");
+  RunAll(Folder + "sub/other.db", {"CREATE TABLE src (v TEXT)", "INSERT INTO src VALUES ('o1')"});
+  Run("--→END\nattach './sub\\other.db' AS o;\n--END\nINSERT INTO t SELECT v FROM o.src;");
+  EXPECT_EQ(Stored(), Texts{"o1"});
+}
+
+TEST_F(ExecutorTest, AttachLineOfALaterRowRunCommitsTheEarlierRunsThenFailsOnTheSameName) {
+  RunAll(Folder + "other.db", {"CREATE TABLE src (v TEXT)"});
+  SetScript("INSERT INTO t VALUES('「列:1」');\nATTACH './other.db' AS o;");
+  Execute("row1\t", true, false);
+  EXPECT_EQ(Failure([&] { Execute("row2\t", false, true); }),
+            "TSQLite3Connection : database o is already in use");
+  EXPECT_EQ(Stored(), Texts{"row1"});
+  ExpectUnlocked();
+}
+
+// ---- one phase over several calls ---------------------------------------------------------
+
+TEST_F(ExecutorTest, RowRunsShareOneTransactionCommittedByTheLastCall) {
+  SetScript("INSERT INTO t VALUES('「列:1」');");
+  Execute("one\t", true, false);
+  ASSERT_NE(state.Conn, nullptr);
+  EXPECT_EQ(Stored(), Texts{});
+  EXPECT_TRUE(FileExists(data() + "-journal"));  // the phase holds the database
+  Execute("two\t", false, false);                // a later call waits for no lock
+  Execute("three\t", false, true);
+  EXPECT_EQ(FakePause::count, 0);
+  EXPECT_EQ(state.Conn, nullptr);
+  EXPECT_EQ(state.Query, nullptr);
+  EXPECT_EQ(Stored(), (Texts{"one", "two", "three"}));
+  ExpectUnlocked();
+}
+
+// ---- failures -----------------------------------------------------------------------------
+
+TEST_F(ExecutorTest, FailingStatementCommitsNothingAndReleasesTheDatabase) {
+  struct Case {
+    std::string script;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"INSERT INTO t VALUES('a');\nINSERT INTO missing VALUES(1);\nINSERT INTO t VALUES('b');",
+       "TSQLite3Connection : no such table: missing"},
+      {"INSERT INTO t VALUES('a');\nINSERT INTO t VALUES('x;y');",
+       "TSQLite3Connection : unrecognized token: \"'x;\""},
+      {"INSERT INTO t VALUES('a');\nVACUUM;",
+       "TSQLite3Connection : cannot VACUUM from within a transaction"},
+      {"INSERT INTO t VALUES('a');\nSELECT abs(-9223372036854775807 - length(v)) FROM t;",
+       "TSQLite3Connection : integer overflow"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    EXPECT_EQ(Failure([&] { Run(c.script); }), c.message);
+    EXPECT_TRUE(SQLbun.starts_with("INSERT INTO t VALUES('a');\n")) << SQLbun;
+    EXPECT_EQ(Stored(), Texts{});
+    ExpectUnlocked();
+  }
+}
+
+TEST_F(ExecutorTest, FailureInALaterRowRunRollsBackTheEarlierRuns) {
+  SetScript("INSERT INTO t VALUES('a');");
+  Execute("", true, false);
+  SetScript("INSERT INTO nowhere VALUES(1);");
+  EXPECT_EQ(Failure([&] { Execute("", false, true); }),
+            "TSQLite3Connection : no such table: nowhere");
+  EXPECT_EQ(Stored(), Texts{});
+  ExpectUnlocked();
+}
+
+TEST_F(ExecutorTest, FailedCommitIsReportedAndThePhaseRolledBack) {
+  // A reader's open transaction keeps the writer from committing (no busy time-out).
+  auto reader = Connect(data(), kSqlite);
+  reader->ExecuteDirect("SELECT * FROM t");
+  EXPECT_EQ(Failure([&] { Run("INSERT INTO t VALUES('a');"); }), "database is locked");
+  reader.reset();
+  EXPECT_EQ(Stored(), Texts{});
+  ExpectUnlocked();
+}
+
+TEST_F(ExecutorTest, SecondFailedOpenEndsTheCallAndLeavesSQLbunAlone) {
+  SQLbun = "previous";
+  SQLiteCipher = Folder + "no-engine.so";
+  EXPECT_EQ(
+      Failure([&] { Run("INSERT INTO t VALUES('a');"); }),
+      "Can not load SQLite client library \"" + SQLiteCipher + "\". Check your installation.");
+  EXPECT_EQ(SQLbun, "previous");
+  EXPECT_EQ(FakePause::count, 0);
+}
+
+TEST_F(ExecutorTest, FailedOpenIsRetriedOnceAfterAnotherLockWait) {
+  // The journal outlasts the first wait (31 pauses, recovery); during the retry's wait the
+  // engine becomes available and the journal goes.
+  const std::string engine = Folder + "engine.so";
+  const std::string journal = data() + "-journal";
+  std::ofstream(journal).put('\0');
+  SQLiteCipher = engine;
+  FakePause::on_pause = [&](int n) {
+    if (n == 32) {
+      ASSERT_EQ(symlink(kSqlite.c_str(), engine.c_str()), 0);
+      std::remove(journal.c_str());
+    }
+  };
+  Run("INSERT INTO t VALUES('a');");
+  EXPECT_EQ(FakePause::count, 32);
+  EXPECT_TRUE(FileExists(data() + "_bkp"));
+  EXPECT_EQ(Stored(), Texts{"a"});
+}
+
+TEST_F(ExecutorTest, LastingJournalIsWaitedOutThenTheRecoveredCopyOpens) {
+  std::ofstream(data() + "-journal").flush();  // empty: left behind, nothing to roll back
+  Run("INSERT INTO t VALUES('a');");
+  EXPECT_EQ(FakePause::count, 31);
+  EXPECT_TRUE(FileExists(data() + "_bkp"));
+  EXPECT_EQ(Stored(), Texts{"a"});
+}
+
+// ---- encrypted data databases -------------------------------------------------------------
+
+TEST_F(ExecutorTest, EncryptedDatabaseOpensWithTheAdministratorsPassword) {
+  SQLiteCipher = kCipher;
+  CipherMode = true;
+  RunAll(Folder + "ZURazo.db",
+         {"CREATE TABLE 利用者情報 (名前 TEXT PRIMARY KEY, 暗号化パスワード TEXT, 所属 TEXT)"},
+         kCipher);
+  Insert(Folder + "ZURazo.db", "INSERT INTO 利用者情報 VALUES (?, ?, ?)",
+         {"admin", StoredCipherText("k3y", kPhrase), "Web管理者"}, kCipher);
+  const std::string secret = Folder + "secret.db";
+  RunAll(secret, {"CREATE TABLE s (v TEXT)", "INSERT INTO s VALUES ('hidden')"}, kCipher, "k3y");
+
+  SetScript("SELECT v FROM s;", "有", secret);
+  Execute("", true, true);
+  EXPECT_EQ(Memory.GetValue("v"), "hidden");
+
+  SetScript("SELECT v FROM s;", "", secret);
+  EXPECT_EQ(Failure([&] { Execute("", true, true); }),
+            "TSQLite3Connection : file is encrypted or is not a database");
+}
+
+TEST_F(ExecutorTest, EncryptionFlagWithoutCipherModeOpensWithoutKey) {
+  // No user table exists: looking up a key would fail.
+  SetScript("SELECT 'plain' AS v;", "有");
+  SQLexecute(state, "", true, true, false);
+  EXPECT_EQ(Memory.GetValue("v"), "plain");
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// A raw socket client for HTTP tests: what a browser sends, byte for byte, and everything the
+// server answers until it closes.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace nv::test {
+
+class Client {
+ public:
+  explicit Client(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { close(fd_); }
+
+  // Sends what the peer still takes; false once it has gone.
+  bool Send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // Everything until the server closes; closed() tells whether it did within timeout_ms.
+  std::string ReadAll(int timeout_ms = 10000) {
+    std::string out;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    closed_ = false;
+    while (true) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      until - std::chrono::steady_clock::now())
+                      .count();
+      if (left <= 0) return out;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) return out;
+      char buf[65536];
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        closed_ = true;  // end of stream, or a reset
+        return out;
+      }
+      out.append(buf, static_cast<size_t>(n));
+    }
+  }
+  bool closed() const { return closed_; }
+  bool connected() const { return connected_; }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+};
+
+// One request, the whole answer up to the server's close (or timeout_ms); "" when nothing
+// accepted the connection.
+inline std::string Exchange(uint16_t port, std::string_view request, int timeout_ms = 10000) {
+  Client c(port);
+  if (!c.connected()) return "";
+  c.Send(request);
+  return c.ReadAll(timeout_ms);
+}
+
+inline bool CanConnect(uint16_t port) { return Client(port).connected(); }
+
+}  // namespace nv::test
