@@ -117,9 +117,9 @@ std::string BoundaryOf(std::string_view content_type) {
   return p ? p->value : std::string();
 }
 
-// The parts of the body in body order; a part without its closing delimiter is dropped.
-std::vector<Part> SplitParts(std::string_view body, const std::string& boundary) {
-  std::vector<Part> parts;
+// The parts of the body in body order. False unless the body is whole: a first delimiter, every
+// part with its header end, a closing delimiter.
+bool SplitParts(std::string_view body, const std::string& boundary, std::vector<Part>& parts) {
   const std::string delim = "\r\n--" + boundary;
   std::string_view bare = std::string_view(delim).substr(2);
   size_t pos;
@@ -127,30 +127,30 @@ std::vector<Part> SplitParts(std::string_view body, const std::string& boundary)
     pos = bare.size();
   } else {
     pos = Find(body, delim, 0);
-    if (pos == std::string_view::npos) return parts;
+    if (pos == std::string_view::npos) return false;
     pos += delim.size();
   }
   while (true) {
-    if (body.substr(pos, 2) == "--") break;  // the closing delimiter
+    if (body.substr(pos, 2) == "--") return true;  // the closing delimiter
     while (pos < body.size() && (body[pos] == ' ' || body[pos] == '\t')) ++pos;
-    if (body.substr(pos, 2) != "\r\n") break;
+    if (body.substr(pos, 2) != "\r\n") return false;
     pos += 2;
     size_t next = Find(body, delim, pos);
-    if (next == std::string_view::npos) break;
+    if (next == std::string_view::npos) return false;
     Part part;
-    if (ParsePart(body.substr(pos, next - pos), part)) parts.push_back(std::move(part));
+    if (!ParsePart(body.substr(pos, next - pos), part)) return false;
+    parts.push_back(std::move(part));
     pos = next + delim.size();
   }
-  return parts;
 }
 
 }  // namespace
 
-void ParseMultipart(std::string_view content_type, std::string_view body, TStringList& fields,
+bool ParseMultipart(std::string_view content_type, std::string_view body, TStringList& fields,
                     std::vector<TUploadedFile>& files) {
   std::string boundary = BoundaryOf(content_type);
-  if (boundary.empty()) return;
-  std::vector<Part> parts = SplitParts(body, boundary);
+  std::vector<Part> parts;
+  if (boundary.empty() || !SplitParts(body, boundary, parts)) return false;
   for (size_t i = parts.size(); i-- > 0;) {
     Part& part = parts[i];
     std::string name = part.has_name ? part.name : "DummyFileItem" + std::to_string(i);
@@ -164,6 +164,7 @@ void ParseMultipart(std::string_view content_type, std::string_view body, TStrin
     files.push_back(
         TUploadedFile{name, part.file_name, part.content_type, std::string(part.content)});
   }
+  return true;
 }
 
 }  // namespace nv

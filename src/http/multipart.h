@@ -13,7 +13,9 @@ namespace nv {
 // per part in reverse part order: "name=value", for a file part "name=client file name", for a
 // part without a name "DummyFileItem<i>" (i: the part's position in the body, from 0). Files
 // come in reverse part order too; a file part whose content is empty or exactly CR LF gives none.
-void ParseMultipart(std::string_view content_type, std::string_view body, TStringList& fields,
+// False, with nothing appended, when the body does not parse: no boundary, no first or closing
+// delimiter, a part without the empty line after its headers.
+bool ParseMultipart(std::string_view content_type, std::string_view body, TStringList& fields,
                     std::vector<TUploadedFile>& files);
 
 }  // namespace nv

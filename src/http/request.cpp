@@ -139,7 +139,8 @@ size_t FindHeadEnd(std::string_view bytes, size_t* resume) {
       return std::string_view::npos;
     }
     size_t len = lf - pos;
-    // An empty line ends the head; the very first line being empty is left to the parser.
+    // An empty line ends the head; an empty first line comes before the request line and is
+    // skipped by the parser.
     if (pos > 0 && (len == 0 || (len == 1 && bytes[pos] == '\r'))) return lf + 1;
     pos = lf + 1;
   }
@@ -149,7 +150,9 @@ THeadInfo ParseRequestHead(std::string_view head, TRequest& req) {
   THeadInfo info;
   info.Status = 400;
   std::vector<std::string_view> lines;
-  size_t pos = 0;
+  // One empty line before the request line is skipped, as RFC 9112 asks: some clients send a
+  // CR LF after a POST body, which then leads their next request.
+  size_t pos = head.substr(0, 2) == "\r\n" ? 2 : head.substr(0, 1) == "\n" ? 1 : 0;
   while (pos < head.size()) {
     size_t lf = head.find('\n', pos);
     std::string_view line =
@@ -175,6 +178,11 @@ THeadInfo ParseRequestHead(std::string_view head, TRequest& req) {
   if (!IsToken(method) || version.size() != 8 || version.substr(0, 5) != "HTTP/" ||
       version[5] < '0' || version[5] > '9' || version[6] != '.' || version[7] < '0' ||
       version[7] > '9') {
+    return info;
+  }
+  // Another major version may frame the rest differently: nothing after this line is read.
+  if (version[5] != '1') {
+    info.Status = 505;
     return info;
   }
   if (!SplitTarget(target, req)) return info;
@@ -214,13 +222,15 @@ THeadInfo ParseRequestHead(std::string_view head, TRequest& req) {
   return info;
 }
 
-void ParseRequestContent(TRequest& req) {
+bool ParseRequestContent(TRequest& req) {
+  if (req.Content.empty() && req.Method != "POST" && req.Method != "PUT") return true;
   std::string type = req.Headers.GetValue("Content-Type");
   if (ContainsNoCase(type, "application/x-www-form-urlencoded")) {
     ParseQueryString(req.Content, req.ContentFields);
   } else if (ContainsNoCase(type, "multipart/form-data")) {
-    ParseMultipart(type, req.Content, req.ContentFields, req.Files);
+    return ParseMultipart(type, req.Content, req.ContentFields, req.Files);
   }
+  return true;
 }
 
 int ParseRequest(std::string_view bytes, TRequest& req) {
@@ -232,8 +242,7 @@ int ParseRequest(std::string_view bytes, TRequest& req) {
   std::string_view rest = bytes.substr(end);
   if (static_cast<unsigned long long>(info.ContentLength) > rest.size()) return 400;
   req.Content = std::string(rest.substr(0, static_cast<size_t>(info.ContentLength)));
-  ParseRequestContent(req);
-  return 0;
+  return ParseRequestContent(req) ? 0 : 400;
 }
 
 }  // namespace nv

@@ -51,20 +51,22 @@ void ParseQueryString(std::string_view query, TStringList& out);
 size_t FindHeadEnd(std::string_view bytes, size_t* resume = nullptr);
 
 struct THeadInfo {
-  int Status = 0;  // 0: well-formed; otherwise the status to answer with (400, 501)
+  int Status = 0;  // 0: well-formed; otherwise the status to answer with (400, 501, 505)
   long long ContentLength = 0;
   bool ExpectContinue = false;
 };
 
-// Parses the head (request line and header lines, the empty line optional) into req: Method,
-// URL, PathInfo, Query, Protocol, Headers, Authorization, QueryFields.
+// Parses the head (one empty line before the request line is skipped, the closing empty line is
+// optional) into req: Method, URL, PathInfo, Query, Protocol, Headers, Authorization, QueryFields.
 THeadInfo ParseRequestHead(std::string_view head, TRequest& req);
 
-// Fills ContentFields and Files from req.Content and its Content-Type header.
-void ParseRequestContent(TRequest& req);
+// Fills ContentFields and Files from req.Content and its Content-Type header, when the method is
+// POST or PUT or there is a body. False when a multipart body does not parse (answered with 400:
+// taking it as an empty form would lose what was posted without a word).
+bool ParseRequestContent(TRequest& req);
 
 // Whole request from memory (head, then Content-Length bytes of body): 0, or the status to
-// answer with (a body shorter than announced is 400).
+// answer with (a body shorter than announced, or one that does not parse, is 400).
 int ParseRequest(std::string_view bytes, TRequest& req);
 
 }  // namespace nv

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "text/strings.h"
+
 namespace nv {
 
 namespace {
@@ -142,12 +144,19 @@ std::string TResponse::HeadText(long long content_length) const {
   head += HeaderSafe(CodeText);
   head += "\r\nContent-Length: " + std::to_string(content_length) + "\r\n";
   if (!ContentType.empty()) head += "Content-Type: " + HeaderSafe(ContentType) + "\r\n";
+  std::string custom;
+  bool own_connection = false;
   for (size_t i = 0; i < CustomHeaders.GetCount(); ++i) {
     std::string value = CustomHeaders.GetValueFromIndex(i);
     if (value.empty()) continue;
-    head += HeaderSafe(CustomHeaders.GetName(i)) + ": " + HeaderSafe(value) + "\r\n";
+    std::string name = CustomHeaders.GetName(i);
+    if (SameAsciiIgnoreCase(name, "Connection")) own_connection = true;
+    custom += HeaderSafe(name) + ": " + HeaderSafe(value) + "\r\n";
   }
-  head += "\r\n";
+  // The connection always ends after the answer; an HTTP/1.1 client that is not told so sends
+  // its next request into the closed socket. A handler's own Connection header is the only one.
+  if (!own_connection) head += "Connection: close\r\n";
+  head += custom + "\r\n";
   return head;
 }
 
@@ -164,11 +173,13 @@ void TResponse::SendContent() {
   sent_ = true;
   if (ContentStream == nullptr) {
     std::string body = Contents.GetTextStr();
-    Write(HeadText(static_cast<long long>(body.size())) + body);
+    std::string head = HeadText(static_cast<long long>(body.size()));
+    Write(head_only_ ? head : head + body);
     return;
   }
   long long length = ContentLength > 0 ? ContentLength : 0;
   Write(HeadText(length));
+  if (head_only_) return;
   ContentStream->clear();
   ContentStream->seekg(0, std::ios::beg);
   std::string chunk(kStreamChunk, '\0');

@@ -16,7 +16,8 @@ class TResponse {
 
   int Code = 200;
   std::string CodeText = "OK";
-  std::string ContentType = "text/html";
+  // Every text of the system is UTF-8; without the charset some clients guess another one.
+  std::string ContentType = "text/html; charset=UTF-8";
   TStringList Contents;  // body lines, each sent followed by CR LF
   // Non-owning: the stream must outlive SendContent. Sent from its start.
   std::istream* ContentStream = nullptr;
@@ -34,6 +35,9 @@ class TResponse {
   void SendContent();
   bool ContentSent() const { return sent_; }
 
+  // The answer to HEAD: the head exactly as for GET, Content-Length included, and no body.
+  void SetHeadOnly(bool head_only) { head_only_ = head_only; }
+
   // Where SendContent writes (the server attaches its socket). Without one the bytes are kept
   // and can be read back with Sent(): handy for tests of handlers.
   void SetOutput(TOutput out) { output_ = std::move(out); }
@@ -46,6 +50,7 @@ class TResponse {
   void Write(std::string_view bytes);
 
   bool sent_ = false;
+  bool head_only_ = false;
   TOutput output_;
   std::string sent_bytes_;
 };

@@ -161,6 +161,8 @@ void THTTPApplication::Initialize() {
 }
 
 void THTTPApplication::HandleRequest(TRequest& req, TResponse& resp) {
+  // The handler still runs for HEAD (routes accept every method); only the body stays home.
+  resp.SetHeadOnly(req.Method == "HEAD");
   const THandler* found = HTTPRouter.FindRoute(req.PathInfo);
   if (found == nullptr) {
     resp.Code = 404;
@@ -236,7 +238,10 @@ void THTTPApplication::ServeConnection(int fd, const std::string& remote) {
   body.resize(length);  // bytes beyond the announced body belong to no request
   req.Content = std::move(body);
   req.RemoteAddress = remote;
-  ParseRequestContent(req);
+  if (!ParseRequestContent(req)) {
+    SendStatus(conn, 400);
+    return;
+  }
 
   TResponse resp;
   resp.SetOutput([&conn](std::string_view b) { conn.Write(b); });

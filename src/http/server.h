@@ -41,7 +41,8 @@ class THTTPApplication {
   // The port Run is listening on, 0 while it is not listening.
   uint16_t BoundPort() const { return bound_port_; }
 
-  // Dispatch of a parsed request: route, handler, exception hook, final send.
+  // Dispatch of a parsed request: route, handler, exception hook, final send (without the body
+  // for HEAD).
   void HandleRequest(TRequest& req, TResponse& resp);
 
  private:

@@ -77,7 +77,7 @@ TEST_F(ShellRoutes, ErrorPageEscapesAndBreaksLines) {
       "    エラー内容：<hr>bad &lt;x&gt; &amp; &quot;y&quot;<hr>\r\n  </body>\r\n</html>\r\n";
   EXPECT_EQ(resp.Sent(),
             "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                "\r\nContent-Type: text/html\r\n\r\n" + body);
+                "\r\nContent-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n" + body);
 }
 
 TEST_F(ShellRoutes, ErrorPageBeforeAnyPageRequest) {
@@ -138,7 +138,7 @@ TEST_F(ShellRoutes, UploadFormStoreAndDownload) {
   EXPECT_EQ(ReadFile(Folder + "images/Ü ber.bin"), bytes);
   EXPECT_EQ(down.Sent(),
             "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 5\r\n"
-            "Content-Type: application/octet-stream\r\n"
+            "Content-Type: application/octet-stream\r\nConnection: close\r\n"
             "Content-Disposition: attachment; filename=Ü ber.bin\r\n\r\n" +
                 bytes);
   // The same name again replaces the stored file.

@@ -209,6 +209,7 @@ TEST(BasicAuthorizationView, ChallengeWithoutBody) {
   EXPECT_NE(wire.find("\r\nWWW-Authenticate: Basic realm=\"SECRET AREA\"\r\nConnection: close\r\n"),
             std::string::npos)
       << wire;
+  EXPECT_EQ(wire.find("Connection"), wire.rfind("Connection")) << wire;  // its own, once
   EXPECT_EQ(wire.find("Transfer-Encoding"), std::string::npos) << wire;
   EXPECT_EQ(wire.find("Content-Length: 0\r\n"), wire.find("Content-Length"));
   EXPECT_EQ(wire.substr(wire.size() - 4), "\r\n\r\n");  // head only: no body

@@ -288,3 +288,57 @@ TEST(DemoEndToEnd, AfterRestartTheAddressBookWorks) {
             posted + posted + posted + start("住所録") + end("一覧表") + start("住所録JSON") +
                 end("JSON") + posted + posted + start("<b>無い"));
 }
+
+// Every kind of answer, as bytes: the default content type, "Connection: close" once as the last
+// standard header, the challenge with only its own; HEAD gets the same head and no body.
+TEST(DemoEndToEnd, EveryAnswerSaysTheConnectionCloses) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
+  WriteFile(dir + "images/a.txt", "static\n");
+  {
+    ServerProcess setup(dir, "norvane" + kColon + "18240");
+    ASSERT_TRUE(setup.WaitListening(18240)) << setup.Stderr();
+    std::string page = Exchange(18240, Get("/", ""));
+    EXPECT_NE(page.find("<title>初期設定画面</title>"), std::string::npos) << page;
+    EXPECT_EQ(HeadOf(page), AnswerHead("200 OK", "200 OK", Body(page).size()));
+    EXPECT_EQ(Exchange(18240, "HEAD / HTTP/1.1\r\n\r\n"), HeadOf(page));
+  }
+  RegisterAdministrator(dir, 18241);
+  if (HasFatalFailure()) return;
+
+  const uint16_t port = 18242;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  const std::string auth = Credentials(kAdmin, kPassword);
+
+  const std::string list = "/?SQL=" + UrlEncode("住所録");
+  std::string page = Exchange(port, Get(list, auth));
+  EXPECT_NE(page.find("<h1>住所録 の一覧表</h1>"), std::string::npos) << page;
+  EXPECT_EQ(HeadOf(page), AnswerHead("200 OK", "200 OK", Body(page).size()));
+  // HEAD still runs the page (its log line shows it) and gets the very same head.
+  const std::string log_before = ReadFile(dir + "log.txt");
+  EXPECT_EQ(Exchange(port, "HEAD " + list + " HTTP/1.1\r\nAuthorization: " + auth + "\r\n\r\n"),
+            HeadOf(page));
+  EXPECT_GT(ReadFile(dir + "log.txt").size(), log_before.size());
+
+  std::string form = Exchange(port, Get("/upload", auth));
+  EXPECT_NE(form.find("<form id=\"form\" action=\"/upload\""), std::string::npos) << form;
+  EXPECT_EQ(HeadOf(form), AnswerHead("200 OK", "200 OK", Body(form).size()));
+
+  EXPECT_EQ(Exchange(port, Get("/images/a.txt", "")),
+            AnswerHead("200 OK", "200 OK", 7, "Application/octet-stream") + "static\n");
+  EXPECT_EQ(Exchange(port, Get("/images/../ZURazo.db", "")),
+            AnswerHead("403 Forbidden", "403 Forbidden", 0));
+  EXPECT_EQ(Exchange(port, Get("/images/missing.txt", "")),
+            AnswerHead("404 Not Found", "404 Not found", 0));
+  EXPECT_EQ(Exchange(port, Post("/images/a.txt", "", "")),
+            AnswerHead("405 Method Not Allowed", "405 Method not allowed", 0));
+
+  const std::string challenge =
+      "HTTP/1.1 401 Unauthorized\r\nStatus: 401 OK\r\nContent-Length: 0\r\n"
+      "Content-Type: text/html; charset=UTF-8\r\nWWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
+      "Connection: close\r\n\r\n";
+  EXPECT_EQ(Exchange(port, Get(list, "")), challenge);
+  EXPECT_EQ(Exchange(port, Get("/upload", Credentials(kAdmin, "wrong"))), challenge);
+}

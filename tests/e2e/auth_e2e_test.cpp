@@ -49,7 +49,7 @@ TEST(AuthEndToEnd, CredentialsPassTheGate) {
 
   const std::string challenge =
       "HTTP/1.1 401 Unauthorized\r\nStatus: 401 OK\r\nContent-Length: 0\r\n"
-      "Content-Type: text/html\r\nWWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
+      "Content-Type: text/html; charset=UTF-8\r\nWWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
       "Connection: close\r\n\r\n";
   EXPECT_EQ(Exchange(port, Get("/upload", "")), challenge);
   EXPECT_EQ(Exchange(port, Get("/upload", "Basic " + nv::EncodeStringBase64("管理:wrong"))),

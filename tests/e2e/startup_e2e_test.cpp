@@ -66,7 +66,7 @@ TEST(StartUp, StaticFilesExactBytes) {
   ASSERT_TRUE(server.WaitListening(18082)) << server.Stderr();
   EXPECT_EQ(Exchange(18082, "GET /images/a.bin HTTP/1.1\r\nHost: x\r\n\r\n"),
             "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 9\r\n"
-            "Content-Type: Application/octet-stream\r\n\r\n" +
+            "Content-Type: Application/octet-stream\r\nConnection: close\r\n\r\n" +
                 std::string("\x00\x01\r\nbytes", 9));
   struct Case {
     const char* request;
@@ -97,7 +97,7 @@ TEST(StartUp, ChallengeBytesWithoutCredentials) {
   ASSERT_TRUE(server.WaitListening(18083)) << server.Stderr();
   const std::string challenge =
       "HTTP/1.1 401 Unauthorized\r\nStatus: 401 OK\r\nContent-Length: 0\r\n"
-      "Content-Type: text/html\r\nWWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
+      "Content-Type: text/html; charset=UTF-8\r\nWWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
       "Connection: close\r\n\r\n";
   EXPECT_EQ(Exchange(18083, "GET /upload HTTP/1.1\r\n\r\n"), challenge);
   EXPECT_EQ(Exchange(18083, "GET /?SQL=x HTTP/1.1\r\nAuthorization: basic eDp5\r\n\r\n"),
@@ -105,4 +105,40 @@ TEST(StartUp, ChallengeBytesWithoutCredentials) {
   // Garbage does not stop the server from answering the next client.
   Exchange(18083, std::string("\x00\xff\r\n\r\n\x01", 7), 2000);
   EXPECT_EQ(Exchange(18083, "GET /UPLOAD/ HTTP/1.1\r\n\r\n"), challenge);
+}
+
+// Edges of the request framing, each on a raw socket: another major version, an empty line
+// before the request line, multipart bodies that do not parse.
+TEST(StartUp, RequestFramingEdges) {
+  TempDir temp;
+  std::string dir = NormalModeFolder(temp);
+  ServerProcess server(dir, "norvane" + kColon + "18243");
+  ASSERT_TRUE(server.WaitListening(18243)) << server.Stderr();
+  const std::string file = AnswerHead("200 OK", "200 OK", 9, "Application/octet-stream") +
+                           std::string("\x00\x01\r\nbytes", 9);
+  EXPECT_EQ(Exchange(18243, "\r\nGET /images/a.bin HTTP/1.1\r\n\r\n"), file);
+  EXPECT_EQ(Exchange(18243, "GET /images/a.bin HTTP/1.0\r\n\r\n"), file);
+  EXPECT_EQ(HeadOf(Exchange(18243, "HEAD /images/a.bin HTTP/1.1\r\n\r\n")),
+            AnswerHead("405 Method Not Allowed", "405 Method not allowed", 0));
+  const std::string k505 =
+      AnswerHead("505 HTTP Version Not Supported", "505 HTTP Version Not Supported", 0);
+  for (const char* request :
+       {"GET /images/a.bin HTTP/2.0\r\n\r\n", "PRI * HTTP/2.0\r\n\r\n", "GET / HTTP/0.9\r\n\r\n"}) {
+    EXPECT_EQ(Exchange(18243, request), k505) << request;
+  }
+  EXPECT_EQ(Exchange(18243, "\r\n\r\nGET /images/a.bin HTTP/1.1\r\n\r\n").substr(0, 12),
+            "HTTP/1.1 400");  // a second empty line is one too many
+
+  auto post = [](const std::string& type, const std::string& body) {
+    return "POST / HTTP/1.1\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const std::string type = "multipart/form-data; boundary=XyZ";
+  const std::string part = "--XyZ\r\nContent-Disposition: form-data; name=\"SQL\"\r\n\r\nx\r\n";
+  const std::string k400 = AnswerHead("400 Bad Request", "400 Bad Request", 0);
+  EXPECT_EQ(Exchange(18243, post(type, part)), k400);         // no closing boundary
+  EXPECT_EQ(Exchange(18243, post(type, "SQL=x\r\n")), k400);  // boundary not in the body
+  EXPECT_EQ(Exchange(18243, post("multipart/form-data", part + "--XyZ--")), k400);  // none named
+  // The whole body parses: it reaches the page handler, which asks for credentials.
+  EXPECT_EQ(Exchange(18243, post(type, part + "--XyZ--\r\n")).substr(0, 12), "HTTP/1.1 401");
 }

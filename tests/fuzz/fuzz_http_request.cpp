@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   nv::TRequest req;
   int status = nv::ParseRequest(bytes, req);
-  Check(status == 0 || status == 400 || status == 413 || status == 501);
+  Check(status == 0 || status == 400 || status == 413 || status == 501 || status == 505);
   if (status == 0) {
     Check(!req.PathInfo.empty() && req.PathInfo[0] == '/');
     Check(req.Files.size() <= req.ContentFields.GetCount());

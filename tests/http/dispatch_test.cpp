@@ -39,7 +39,7 @@ std::string Body(const std::string& wire) { return wire.substr(wire.find("\r\n\r
 
 const std::string kEmpty404 =
     "HTTP/1.1 404 Not Found\r\nStatus: 404 Not found\r\nContent-Length: 0\r\n"
-    "Content-Type: text/html\r\n\r\n";
+    "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n";
 
 }  // namespace
 
@@ -95,7 +95,7 @@ class StaticFiles : public ::testing::Test {
 TEST_F(StaticFiles, ServesAFileWithItsSizeAsOctetStream) {
   const std::string expected =
       "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 5\r\n"
-      "Content-Type: Application/octet-stream\r\n\r\n" +
+      "Content-Type: Application/octet-stream\r\nConnection: close\r\n\r\n" +
       std::string("A\0\r\nB", 5);
   EXPECT_EQ(Dispatch(app_, "GET", "/images/a.bin"), expected);
   EXPECT_EQ(Dispatch(app_, "get", "/IMAGES/a.bin?v=2"), expected);
@@ -107,10 +107,10 @@ TEST_F(StaticFiles, ServesAFileWithItsSizeAsOctetStream) {
 TEST_F(StaticFiles, RefusalsHaveExactHeadsAndEmptyBodies) {
   const std::string k405 =
       "HTTP/1.1 405 Method Not Allowed\r\nStatus: 405 Method not allowed\r\n"
-      "Content-Length: 0\r\nContent-Type: text/html\r\n\r\n";
+      "Content-Length: 0\r\nContent-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n";
   const std::string k403 =
       "HTTP/1.1 403 Forbidden\r\nStatus: 403 Forbidden\r\nContent-Length: 0\r\n"
-      "Content-Type: text/html\r\n\r\n";
+      "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n";
   struct Case {
     const char* method;
     const char* target;
@@ -207,14 +207,15 @@ TEST_F(Hook, HandledHookSendsItsPage) {
   };
   EXPECT_EQ(Run(),
             "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 26\r\n"
-            "Content-Type: text/html\r\nX-Handler: 1\r\n\r\npartial\r\nerror: boom <&>\r\n");
+            "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\nX-Handler: "
+            "1\r\n\r\npartial\r\nerror: boom <&>\r\n");
   EXPECT_EQ(calls_, 1);
 }
 
 TEST_F(Hook, UnhandledOrMissingHookGivesAnEmpty500) {
   const std::string k500 =
       "HTTP/1.1 500 Internal Server Error\r\nStatus: 500 Internal Server Error\r\n"
-      "Content-Length: 0\r\nContent-Type: text/html\r\n\r\n";
+      "Content-Length: 0\r\nContent-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n";
   EXPECT_EQ(Run(), k500);
   app_.OnShowRequestException = [this](TResponse&, const std::exception&, bool&) { ++calls_; };
   EXPECT_EQ(Run(), k500);
@@ -241,7 +242,7 @@ TEST(Dispatch, HandlerThatDoesNotSendIsSentByTheLayer) {
       "/", [](TRequest& req, TResponse& resp) { resp.SetContent("got " + req.URL); }, true);
   EXPECT_EQ(Dispatch(app, "GET", "/x?y"),
             "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 10\r\n"
-            "Content-Type: text/html\r\n\r\ngot /x?y\r\n");
+            "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\ngot /x?y\r\n");
 }
 
 TEST(Dispatch, NonStandardExceptionsReachTheHook) {

@@ -66,15 +66,22 @@ TEST(RequestHead, RefusesMalformedHeads) {
     int status;
   };
   const Case cases[] = {
-      {"GET /\r\n\r\n"sv, 400},                                  // no version
-      {"GET  / HTTP/1.1\r\n\r\n"sv, 400},                        // double blank
-      {"GET / HTTP/1.1 x\r\n\r\n"sv, 400},                       // fourth word
-      {"GET / HTTX/1.1\r\n\r\n"sv, 400},                         // not HTTP
-      {"GET / HTTP/11\r\n\r\n"sv, 400},                          // version shape
-      {"G(T / HTTP/1.1\r\n\r\n"sv, 400},                         // method not a token
-      {"GET x HTTP/1.1\r\n\r\n"sv, 400},                         // target without "/"
-      {"GET /a\x01 HTTP/1.1\r\n\r\n"sv, 400},                    // control byte in target
-      {"\r\nGET / HTTP/1.1\r\n\r\n"sv, 400},                     // empty request line
+      {"GET /\r\n\r\n"sv, 400},                   // no version
+      {"GET  / HTTP/1.1\r\n\r\n"sv, 400},         // double blank
+      {"GET / HTTP/1.1 x\r\n\r\n"sv, 400},        // fourth word
+      {"GET / HTTX/1.1\r\n\r\n"sv, 400},          // not HTTP
+      {"GET / HTTP/11\r\n\r\n"sv, 400},           // version shape
+      {"G(T / HTTP/1.1\r\n\r\n"sv, 400},          // method not a token
+      {"GET x HTTP/1.1\r\n\r\n"sv, 400},          // target without "/"
+      {"GET /a\x01 HTTP/1.1\r\n\r\n"sv, 400},     // control byte in target
+      {"\r\n\r\nGET / HTTP/1.1\r\n\r\n"sv, 400},  // only one empty line comes before it
+      {"GET / HTTP/2.0\r\n\r\n"sv, 505},          // another major version
+      {"PRI * HTTP/2.0\r\n\r\n"sv, 505},
+      {"GET / HTTP/0.9\r\n\r\n"sv, 505},
+      {"GET / HTTP/3.1\r\nNo colon\r\n\r\n"sv, 505},  // its headers are not read
+      {"POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+       "Content-Length: 3\r\n\r\nabc"sv,
+       400},                                                     // a body that does not parse
       {"GET / HTTP/1.1\r\nNo colon\r\n\r\n"sv, 400},             // header without ":"
       {"GET / HTTP/1.1\r\nA b: c\r\n\r\n"sv, 400},               // blank in a name
       {"GET / HTTP/1.1\r\nA : c\r\n\r\n"sv, 400},                // blank before ":"
@@ -93,6 +100,18 @@ TEST(RequestHead, RefusesMalformedHeads) {
   for (const Case& c : cases) {
     TRequest req;
     EXPECT_EQ(ParseRequest(c.raw, req), c.status) << c.raw;
+  }
+}
+
+TEST(RequestHead, OneEmptyLineBeforeTheRequestLineIsSkipped) {
+  for (std::string_view lead : {"\r\n"sv, "\n"sv}) {
+    std::string raw = std::string(lead) + "POST /a?b=1 HTTP/1.9\r\nContent-Length: 2\r\n\r\nxy";
+    TRequest req = Parsed(raw);
+    EXPECT_EQ(req.Method, "POST");
+    EXPECT_EQ(req.URL, "/a?b=1");
+    EXPECT_EQ(req.Protocol, "HTTP/1.9");  // a higher minor version is still HTTP/1
+    EXPECT_EQ(req.Content, "xy");
+    EXPECT_EQ(FindHeadEnd(raw), raw.find("xy"));
   }
 }
 
@@ -193,7 +212,7 @@ TEST(Multipart, EmptyAndLineBreakFilePartsKeepTheirFieldButAreNoFiles) {
   });
   TStringList fields;
   std::vector<TUploadedFile> files;
-  ParseMultipart(kFormType, body, fields, files);
+  EXPECT_TRUE(ParseMultipart(kFormType, body, fields, files));
   EXPECT_EQ(Entries(fields),
             (std::vector<std::string>{"text=", "three=d.txt", "crlf=c.txt", "none="}));
   ASSERT_EQ(files.size(), 1u);
@@ -203,13 +222,13 @@ TEST(Multipart, EmptyAndLineBreakFilePartsKeepTheirFieldButAreNoFiles) {
 TEST(Multipart, NamelessPartsAndOddShapes) {
   TStringList fields;
   std::vector<TUploadedFile> files;
-  ParseMultipart(
+  EXPECT_TRUE(ParseMultipart(
       "multipart/form-data; boundary=\"q b\"",
       Multipart({"Content-Disposition: form-data; name=\"a\"\r\n\r\n1",
                  "Content-Disposition: form-data; filename=\"C:\\dir\\x.png\"\r\n\r\nPNG",
                  "\r\nno headers", "Content-Disposition: form-data; name=\"\"\r\n\r\n4"},
                 "q b"),
-      fields, files);
+      fields, files));
   EXPECT_EQ(Entries(fields),
             (std::vector<std::string>{"DummyFileItem3=4", "DummyFileItem2=no headers",
                                       "DummyFileItem1=C:\\dir\\x.png", "a=1"}));
@@ -217,46 +236,69 @@ TEST(Multipart, NamelessPartsAndOddShapes) {
   EXPECT_EQ(files[0].FieldName, "DummyFileItem1");
   EXPECT_EQ(files[0].FileName, "C:\\dir\\x.png");  // backslashes are no escapes
 
+  // A body that does not parse gives false and nothing at all, never a shorter form.
   struct Case {
     const char* what;
     std::string type;
     std::string body;
+    bool parses;
     std::vector<std::string> fields;
   };
   const Case cases[] = {
       {"preamble before the first delimiter",
        kFormType,
        "ignored\r\n" + Multipart({"Content-Disposition: form-data; name=\"a\"\r\n\r\n1"}),
+       true,
        {"a=1"}},
-      {"unterminated last part is dropped",
+      {"no part at all", kFormType, "--XyZ--\r\n", true, {}},
+      {"unterminated last part",
        kFormType,
        "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XyZ\r\n"
        "Content-Disposition: form-data; name=\"b\"\r\n\r\n2",
-       {"a=1"}},
-      {"part without an empty line is skipped",
+       false,
+       {}},
+      {"no closing delimiter",
+       kFormType,
+       "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XyZ",
+       false,
+       {}},
+      {"part without an empty line",
        kFormType,
        Multipart({"Content-Disposition: form-data; name=\"a\"",
                   "Content-Disposition: form-data; "
                   "name=\"b\"\r\n\r\n2"}),
-       {"b=2"}},
-      {"no boundary", "multipart/form-data", Multipart({"\r\nx"}), {}},
-      {"other boundary", "multipart/form-data; boundary=Other", Multipart({"\r\nx"}), {}},
-      {"text glued to a delimiter ends the body",
+       false,
+       {}},
+      {"no boundary", "multipart/form-data", Multipart({"\r\nx"}), false, {}},
+      {"other boundary", "multipart/form-data; boundary=Other", Multipart({"\r\nx"}), false, {}},
+      {"empty body", kFormType, "", false, {}},
+      {"text glued to a delimiter",
        kFormType,
        "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XyZjunk\r\n"
        "Content-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n--XyZ--",
-       {"a=1"}},
+       false,
+       {}},
       {"unquoted name, blanks and padding",
        "multipart/form-data;boundary=XyZ",
        "--XyZ \t\r\nContent-Disposition: form-data ;  name = v1 ; x\r\n\r\n1\r\n--XyZ--",
+       true,
        {"v1=1"}},
   };
   for (const Case& c : cases) {
     TStringList f;
     std::vector<TUploadedFile> fl;
-    ParseMultipart(c.type, c.body, f, fl);
+    EXPECT_EQ(ParseMultipart(c.type, c.body, f, fl), c.parses) << c.what;
     EXPECT_EQ(Entries(f), c.fields) << c.what;
+    EXPECT_TRUE(c.parses || fl.empty()) << c.what;
   }
+}
+
+TEST(PostedFields, ABodylessRequestOfAnotherMethodIsNotParsed) {
+  const std::string head = " / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n\r\n";
+  Parsed("GET" + head);
+  Parsed("HEAD" + head);
+  Parsed("POST" + head, 400);
+  Parsed("PUT" + head, 400);
 }
 
 TEST(StaticPath, DecodesAndRefusesEveryWayOut) {

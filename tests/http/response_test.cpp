@@ -5,6 +5,8 @@
 
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "http/request.h"
 #include "http/server.h"
@@ -26,7 +28,8 @@ TEST(ResponseWire, LinesHeadersAndLengthInTheirFixedOrder) {
             "HTTP/1.1 401 Unauthorized\r\n"
             "Status: 401 OK\r\n"
             "Content-Length: 14\r\n"  // 2 + 0 + 6 bytes, and CR LF after every line
-            "Content-Type: text/html\r\n"
+            "Content-Type: text/html; charset=UTF-8\r\n"
+            "Connection: close\r\n"
             "X-One: 1\r\n"
             "X-Two: a=b\r\n"
             "\r\n"
@@ -41,12 +44,15 @@ TEST(ResponseWire, StatusLineAndOptionalContentType) {
     const char* head;
   };
   const Case cases[] = {
-      {200, "OK", "", "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 0\r\n\r\n"},
+      {200, "OK", "",
+       "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
       {404, "Not found", "x/y",
        "HTTP/1.1 404 Not Found\r\nStatus: 404 Not found\r\nContent-Length: 0\r\n"
-       "Content-Type: x/y\r\n\r\n"},
-      {299, "Odd", "", "HTTP/1.1 299 \r\nStatus: 299 Odd\r\nContent-Length: 0\r\n\r\n"},
-      {7, "OK", "", "HTTP/1.1   7 \r\nStatus: 7 OK\r\nContent-Length: 0\r\n\r\n"},
+       "Content-Type: x/y\r\nConnection: close\r\n\r\n"},
+      {299, "Odd", "",
+       "HTTP/1.1 299 \r\nStatus: 299 Odd\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
+      {7, "OK", "",
+       "HTTP/1.1   7 \r\nStatus: 7 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
   };
   for (const Case& c : cases) {
     TResponse resp;
@@ -56,6 +62,47 @@ TEST(ResponseWire, StatusLineAndOptionalContentType) {
     resp.SendContent();
     EXPECT_EQ(resp.Sent(), c.head) << c.code;
   }
+}
+
+TEST(ResponseWire, ConnectionCloseComesOnceAndAHandlersOwnStandsAlone) {
+  struct Case {
+    std::vector<std::string> custom;
+    const char* headers;  // everything after Content-Type
+  };
+  const Case cases[] = {
+      {{}, "Connection: close\r\n"},
+      {{"X-A=1"}, "Connection: close\r\nX-A: 1\r\n"},
+      {{"X-A=1", "Connection=close"}, "X-A: 1\r\nConnection: close\r\n"},
+      {{"connection=Keep-Alive"}, "connection: Keep-Alive\r\n"},
+      {{"Connection=", "X-A=1"}, "Connection: close\r\nX-A: 1\r\n"},  // an empty one is not sent
+  };
+  for (const Case& c : cases) {
+    TResponse resp;
+    for (const std::string& h : c.custom) resp.CustomHeaders.Add(h);
+    resp.SendContent();
+    EXPECT_EQ(resp.Sent(),
+              "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 0\r\n"
+              "Content-Type: text/html; charset=UTF-8\r\n" +
+                  std::string(c.headers) + "\r\n")
+        << c.headers;
+  }
+}
+
+TEST(ResponseWire, HeadOnlySendsTheSameHeadWithoutTheBody) {
+  std::istringstream in("0123456789");
+  TResponse lines, stream;
+  lines.SetContent("hello");
+  stream.SetContentStream(&in);
+  for (TResponse* resp : {&lines, &stream}) {
+    resp->SetHeadOnly(true);
+    resp->SendContent();
+  }
+  EXPECT_EQ(lines.Sent(),
+            "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 7\r\n"
+            "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(stream.Sent(),
+            "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 10\r\n"
+            "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n");
 }
 
 TEST(ResponseWire, SetContentSplitsTheTextIntoLines) {
@@ -94,7 +141,7 @@ TEST(ResponseStream, SendsTheStreamFromItsStartWithItsSize) {
   resp.SendContent();
   const std::string head =
       "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 200000\r\n"
-      "Content-Type: text/html\r\n\r\n";
+      "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n";
   EXPECT_EQ(out, head + bytes);
   EXPECT_GT(writes.size(), 2u);  // a large body goes out in pieces
   EXPECT_EQ(resp.Sent(), "");    // an attached output takes every byte

@@ -31,7 +31,7 @@ long long MsSince(Clock::time_point t) {
 const char kHello[] = "GET /hello HTTP/1.1\r\nHost: x\r\n\r\n";
 const char kHelloAnswer[] =
     "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 7\r\n"
-    "Content-Type: text/html\r\n\r\nhello\r\n";
+    "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\nhello\r\n";
 
 class Server : public ::testing::Test {
  protected:
@@ -77,7 +77,7 @@ TEST_F(Server, ExactBytesOfAnAnswerAndOfTheChallenge) {
             "HTTP/1.1 401 Unauthorized\r\n"
             "Status: 401 OK\r\n"
             "Content-Length: 0\r\n"
-            "Content-Type: text/html\r\n"
+            "Content-Type: text/html; charset=UTF-8\r\n"
             "WWW-Authenticate: Basic realm=\"SECRET AREA\"\r\n"
             "Connection: close\r\n"
             "\r\n");
@@ -118,7 +118,7 @@ TEST(ServerFiles, StreamsALargeFileWhole) {
   std::string wire = Exchange(server.port(), "GET /files/big.bin HTTP/1.1\r\n\r\n");
   const std::string head =
       "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 3145745\r\n"
-      "Content-Type: Application/octet-stream\r\n\r\n";
+      "Content-Type: Application/octet-stream\r\nConnection: close\r\n\r\n";
   ASSERT_EQ(wire.size(), head.size() + bytes.size());
   EXPECT_TRUE(wire == head + bytes);
 }

@@ -78,4 +78,19 @@ inline std::string Exchange(uint16_t port, std::string_view request, int timeout
 
 inline bool CanConnect(uint16_t port) { return Client(port).connected(); }
 
+// The head the server sends without custom headers: status line ("404 Not Found"), Status line
+// ("404 Not found"), the standard headers with "Connection: close" last.
+inline std::string AnswerHead(std::string_view status, std::string_view status_text, size_t length,
+                              std::string_view type = "text/html; charset=UTF-8") {
+  return "HTTP/1.1 " + std::string(status) + "\r\nStatus: " + std::string(status_text) +
+         "\r\nContent-Length: " + std::to_string(length) +
+         "\r\nContent-Type: " + std::string(type) + "\r\nConnection: close\r\n\r\n";
+}
+
+// An answer up to and with its empty line ("" when its head never ended).
+inline std::string HeadOf(const std::string& reply) {
+  size_t end = reply.find("\r\n\r\n");
+  return end == std::string::npos ? "" : reply.substr(0, end + 4);
+}
+
 }  // namespace nv::test
