@@ -10,9 +10,12 @@ namespace nv {
 
 namespace {
 
-// Delimiters are searched with memmem: linear time however hostile the body.
+// Delimiters are searched with memmem: linear time however hostile the body. An empty view
+// may hold a null pointer, which memmem must never get, so a hay shorter than the needle is
+// answered here.
 size_t Find(std::string_view hay, std::string_view needle, size_t from) {
-  if (from > hay.size()) return std::string_view::npos;
+  if (from > hay.size() || hay.size() - from < needle.size()) return std::string_view::npos;
+  if (needle.empty()) return from;
   const void* hit = memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
   return hit ? static_cast<const char*>(hit) - hay.data() : std::string_view::npos;
 }

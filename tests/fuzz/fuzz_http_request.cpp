@@ -4,14 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_checks.h"
 #include "http/request.h"
 #include "http/static_files.h"
 
 namespace {
-
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
 
 const nv::THTTPRouter& Router() {
   static const nv::THTTPRouter router = [] {
@@ -27,6 +24,8 @@ const nv::THTTPRouter& Router() {
 }
 
 }  // namespace
+
+using nv::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

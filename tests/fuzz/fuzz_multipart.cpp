@@ -1,31 +1,28 @@
 // Feeds arbitrary bodies to the multipart parser. The input's first line is the content type,
 // the rest the body, so the fuzzer can vary the boundary too.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz_checks.h"
 #include "http/multipart.h"
 #include "http/request.h"
 
-namespace {
-
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
-}  // namespace
+using nv::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  size_t lf = input.find('\n');
-  std::string_view type = lf == std::string_view::npos ? input : input.substr(0, lf);
-  std::string_view body = lf == std::string_view::npos ? std::string_view() : input.substr(lf + 1);
+  size_t lf = std::min(input.find('\n'), input.size());
+  std::string_view type = input.substr(0, lf);
+  std::string_view body = input.substr(std::min(lf + 1, input.size()));
 
   nv::TStringList fields;
   std::vector<nv::TUploadedFile> files;
-  nv::ParseMultipart(type, body, fields, files);
+  if (!nv::ParseMultipart(type, body, fields, files))
+    Check(fields.GetCount() == 0 && files.empty());
   Check(files.size() <= fields.GetCount());
   size_t bytes = 0;
   for (const nv::TUploadedFile& f : files) {

@@ -293,6 +293,16 @@ TEST(Multipart, NamelessPartsAndOddShapes) {
   }
 }
 
+TEST(Multipart, BodiesShorterThanADelimiterGiveNoFields) {
+  // A default view holds a null pointer, which the delimiter search must not pass on.
+  for (std::string_view body : {std::string_view(), ""sv, "--X"sv}) {
+    TStringList fields;
+    std::vector<TUploadedFile> files;
+    EXPECT_FALSE(ParseMultipart(kFormType, body, fields, files)) << body;
+    EXPECT_EQ(fields.GetCount(), 0u) << body;
+  }
+}
+
 TEST(PostedFields, ABodylessRequestOfAnotherMethodIsNotParsed) {
   const std::string head = " / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n\r\n";
   Parsed("GET" + head);
