@@ -259,7 +259,8 @@ seconds_since() { awk -v a="$1" -v b="$(now_ns)" 'BEGIN { printf "%.3f", (b - a)
 machine() {
   local cpu
   cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
-  echo "$cpu, $(nproc) cores, $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+  echo "$cpu, $(nproc) cores, $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r);" \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg) when the figures were printed"
 }
 
 # One wrk load, one request per connection; prints "req/s socket-errors non-2xx", the socket
