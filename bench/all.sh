@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every benchmark in turn and collects the tables in build-bench/results.md (progress
-# lines go to the terminal). Takes about ten minutes on a quiet machine.
+# lines go to the terminal). Takes about eight minutes on a quiet machine.
 set -euo pipefail
 cd "$(dirname "$0")"
 out=${BENCH_WORK:-$(cd .. && pwd)/build-bench}/results.md

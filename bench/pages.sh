@@ -3,9 +3,9 @@
 # opened per lookup, and --keep-open) and, for the static file, nginx with one worker and
 # keep-alive off. One request per connection, wrk -t2 -c8 -d5s. The servers take turns within
 # each round (the first server rotates), each started afresh with an empty log.txt for every
-# load. Prints the medians over the rounds and the ratios as Markdown. ROUNDS=n (default 3).
+# load. Prints the medians over the rounds and the ratios as Markdown. ROUNDS=n (default 5).
 source "$(dirname "$0")/lib.sh"
-rounds=${ROUNDS:-3}
+rounds=${ROUNDS:-5}
 need_packages wrk nginx-light
 build_norvane
 prepare_peer
@@ -46,7 +46,7 @@ for ((r = 0; r < rounds; r++)); do
   done
 done
 
-med() { median ${rps[$1]:-}; }
+med() { median ${rps[$1]:-} | awk '$1 != "-" { printf "%.0f", $1; next } { print }'; }
 echo
 echo "Machine: $(machine). $rounds rounds, medians in req/s."
 echo
