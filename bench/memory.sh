@@ -47,7 +47,7 @@ measure "191 MiB multipart file" "$(stat -c %s "$file")" -F SQL=items20 -F HTML=
   -F "big=@$file"
 rm -f "$site/sink.db"
 sqlite3 "$site/sink.db" "CREATE TABLE sink(id TEXT, code TEXT, name TEXT, note TEXT);"
-# Parts go in reverse order into the posted fields: TAB列 last in the body is the first field,
+# Multipart fields are listed in reverse order: TAB列, last in the body, is the first field,
 # so its rows share one transaction.
 measure "68 MiB TAB block, 1,000,000 rows" "$(stat -c %s "$block")" -F SQL=tabsink \
   -F HTML=list -F "TAB列=<$block"
