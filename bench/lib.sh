@@ -75,16 +75,15 @@ stop_server() {  # pid
 
 listening() { [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]; }
 
-next_port=${BENCH_PORT:-18400}
-free_port() {  # prints a port nothing listens on
-  local tries=0
-  while listening "$next_port"; do
-    next_port=$((next_port + 1))
-    tries=$((tries + 1))
-    [ $tries -lt 500 ] || { echo "no free port" >&2; return 1; }
+# The first port from BENCH_PORT (default 18400) that nothing listens on. Servers run one
+# at a time, so a stopped server's port is taken again.
+free_port() {
+  local p=${BENCH_PORT:-18400}
+  while listening "$p"; do
+    p=$((p + 1))
+    [ "$p" -lt $((${BENCH_PORT:-18400} + 500)) ] || { echo "no free port" >&2; return 1; }
   done
-  echo "$next_port"
-  next_port=$((next_port + 1))
+  echo "$p"
 }
 
 # Waits until pid listens on port; fails when the process ends first or after 20 s. Watches
