@@ -5,9 +5,11 @@
 #include "engine/markup_sql.h"
 
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "auth/cipher.h"
+#include "engine/marker_loop.h"
 #include "globals/globals.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -19,14 +21,6 @@
 namespace nv {
 
 namespace {
-
-// A marker stage searches again from the start after every substitution, so a value that
-// brings back its own marker would never end (or double the text each round). One stage of one
-// line stops once this many occurrences have been replaced.
-constexpr size_t kMaxReplacements = 10000;
-// Each replacement rewrites the text, so a value that brings back its own marker costs the
-// text's size per round: a stage also stops once the sizes it has produced add up to this.
-constexpr size_t kMaxStageWork = 256u << 20;
 
 constexpr std::string_view kTextSavingMode = "SQL・HTML作成";
 constexpr std::string_view kMultiSelect = "複数選択";
@@ -73,118 +67,45 @@ void RunOncePerRequest(TStringList& posted) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Stages 2 to 4: the marker loop
+// Stages 2 to 4: marker stages. Their values are data: a bracket in a posted value, a memory
+// value or a row cell is text, so a value can neither vanish into a marker of its own nor read
+// another field.
 
-size_t CodePoints(std::string_view s) {
-  size_t n = 0, pos = 0;
-  for (; pos < s.size(); ++n) DecodeUtf8(s, pos);
-  return n;
+std::string DoubleQuotes(std::string_view value) {
+  return StringReplace(value, "'", "''", rfReplaceAll);
 }
 
-// Replaces, from byte `from` on, every occurrence of opener + name + closer, the name compared
-// ignoring case, by value; at most `limit` of them. Returns how many were replaced.
-// Every occurrence starts with the opener (a character without case) and ends at the first
-// closer after it (the name holds no closer), so candidates are found by the opener alone and
-// only their names are compared. That finds the same occurrences as an ignore-case replacement
-// over the whole text, without folding the whole text after every substitution. Names equal
-// ignoring case hold as many characters, and candidates that share a closer differ in length,
-// so at most one of them is folded: a long run of openers costs no more than its length.
-size_t ReplaceMarker(std::string& text, size_t from, std::string_view opener, std::string_view name,
-                     std::string_view closer, std::string_view value, size_t limit) {
-  const size_t name_length = CodePoints(name);
-  std::string out;
-  size_t copied = 0, pos = from, count = 0;
-  size_t close = std::string::npos;  // the first closer after the current candidate's opener
-  size_t counted = 0, length = 0;    // text[counted, close) holds `length` characters
-  while (count < limit) {
-    size_t open = text.find(opener, pos);
-    if (open == std::string::npos) break;
-    const size_t inner = open + opener.size();
-    if (close == std::string::npos || close < inner) {
-      close = text.find(closer, inner);
-      if (close == std::string::npos) break;  // no later opener has a closer either
-      length = CodePoints(std::string_view(text).substr(inner, close - inner));
-    } else {
-      length -= CodePoints(std::string_view(text).substr(counted, inner - counted));
-    }
-    counted = inner;
-    std::string_view candidate = std::string_view(text).substr(inner, close - inner);
-    if (length == name_length && SameName(candidate, name)) {
-      if (out.empty()) out.reserve(text.size() + value.size());
-      out.append(text, copied, open - copied).append(value);
-      copied = close + closer.size();
-      pos = copied;
-      ++count;
-    } else {
-      pos = open + 1;
-    }
-  }
-  if (count == 0) return 0;
-  out.append(text, copied, std::string::npos);
-  text = std::move(out);
-  return count;
-}
-
-// One marker stage: the first opener, the first closer after it, the name between; every
-// occurrence of that marker replaced by value_of(name); again from the start, until no marker
-// is left or the bound is reached. value_of may have side effects (previous-row variables,
-// encryption); they belong to the marker found, which is always among those replaced.
-// With swallow_errors, a failed substitution leaves the text as it stood and ends the stage:
-// its marker would be found first again, for ever.
-template <typename ValueOf>
-void ExpandMarkers(std::string& text, std::string_view opener, std::string_view closer,
-                   ValueOf value_of, bool swallow_errors = false) {
-  size_t replaced = 0;
-  size_t from = 0;
-  size_t work = 0;
-  while (replaced < kMaxReplacements) {
-    size_t open = text.find(opener, from);
-    if (open == std::string::npos) return;
-    size_t close = text.find(closer, open + opener.size());
-    if (close == std::string::npos) return;  // the opener stays, for the later stages
-    const size_t inner = open + opener.size();
+// Stage 2: 『name』 is the memory variable, as stored: scripts pass SQL fragments this way.
+void ExpandMemoryMarkers(WorkingText& text) {
+  ExpandMarkers(text, {"『", "』"}, [](std::string_view name) -> std::optional<std::string> {
     try {
-      std::string name = text.substr(inner, close - inner);
-      std::string value = value_of(name);
-      replaced +=
-          ReplaceMarker(text, open, opener, name, closer, value, kMaxReplacements - replaced);
-      work += text.size();
-      if (work > kMaxStageWork) return;
+      return Memory.GetValue(name);
     } catch (const std::exception&) {
-      if (!swallow_errors) throw;
-      return;
+      return std::nullopt;  // a failed substitution leaves its marker as written
     }
-    // Nothing before `open` changed, so a marker can now start no earlier than where an opener
-    // would still reach into the replaced text.
-    from = open >= opener.size() - 1 ? open - (opener.size() - 1) : 0;
-  }
+  });
 }
 
-// Stage 2: 『name』 is the memory variable, as stored.
-void ExpandMemoryMarkers(std::string& text) {
-  ExpandMarkers(
-      text, "『", "』", [](const std::string& name) { return Memory.GetValue(name); }, true);
-}
-
-// Stage 3: 「列:n」 is value n (from 1) of the TAB row; 前列:n keeps it for the next row.
-void ExpandColumnMarkers(std::string& text, std::string_view row) {
+// Stage 3: 「列:n」 is value n (from 1) of the TAB row; 前列:n keeps it for the next row. The
+// cells are client data (posted lines, CSV cells), so their quotes are doubled.
+void ExpandColumnMarkers(WorkingText& text, std::string_view row) {
   const std::vector<std::string_view> cols = SplitTabRow(row);
-  ExpandMarkers(text, "「列:", "」", [&](const std::string& name) {
+  ExpandMarkers(text, {"「列:", "」"}, [&](std::string_view name) -> std::optional<std::string> {
     int32_t n = ReadIntegerDef(name, -1);
     if (n < 1 || static_cast<size_t>(n) > cols.size()) return std::string();
-    std::string value(cols[static_cast<size_t>(n) - 1]);
-    Memory.SetValue("前列:" + name, value);
-    return value;
+    std::string_view value = cols[static_cast<size_t>(n) - 1];
+    Memory.SetValue("前列:" + std::string(name), value);
+    return DoubleQuotes(value);
   });
 }
 
 // Stage 4: 「name」 is the request value, quotes doubled for an SQL literal. A name holding
 // "暗号化" first stores the cipher text of its source field under the name.
-void ExpandRequestMarkers(std::string& text, TRequest& req, std::string_view row) {
+void ExpandRequestMarkers(WorkingText& text, TRequest& req, std::string_view row) {
   TStringList& posted = req.ContentFields;
-  ExpandMarkers(text, "「", "」", [&](const std::string& name) {
-    const std::string row_name = name + std::string(row);
-    if (name.find(kEncrypt) != std::string::npos) {
+  ExpandMarkers(text, {"「", "」"}, [&](std::string_view name) -> std::optional<std::string> {
+    const std::string row_name = std::string(name) + std::string(row);
+    if (name.find(kEncrypt) != std::string_view::npos) {
       std::string source = posted.GetValue(StringReplace(row_name, kEncrypt, "", rfNone));
       // Throws without a host phrase: a value kept as cipher text must never be stored as
       // something any other value would also match.
@@ -193,9 +114,8 @@ void ExpandRequestMarkers(std::string& text, TRequest& req, std::string_view row
     std::string value = posted.GetValue(row_name);
     if (value.empty()) value = posted.GetValue(name);
     if (value.empty()) value = req.QueryFields.GetValue(name);
-    value = StringReplace(value, "'", "''", rfReplaceAll);
-    if (!row.empty()) Memory.SetValue("前:" + name, posted.GetValue(row_name));
-    return value;
+    if (!row.empty()) Memory.SetValue("前:" + std::string(name), posted.GetValue(row_name));
+    return DoubleQuotes(value);
   });
 }
 
@@ -305,10 +225,13 @@ std::string Inset(TPageRequestState& state, std::string_view SQLIn, std::string_
     state.SQLexecFirst = false;
     RunOncePerRequest(req.ContentFields);
   }
-  std::string text(SQLIn);
-  ExpandMemoryMarkers(text);
-  if (LPNo.find('\t') != std::string_view::npos) ExpandColumnMarkers(text, LPNo);
-  ExpandRequestMarkers(text, req, LPNo);
+  WorkingText marked{std::string(SQLIn), {}};
+  ExpandMemoryMarkers(marked);
+  if (LPNo.find('\t') != std::string_view::npos) ExpandColumnMarkers(marked, LPNo);
+  ExpandRequestMarkers(marked, req, LPNo);
+  // The rest runs over the whole line, values included: the escapes are what keep an
+  // inserted line break inside its literal.
+  std::string text = std::move(marked.text);
   if (TextSavingMode(req.ContentFields)) RestoreProtectedMarkers(text);
   NormaliseDates(text);
   return FinalEscapes(text);

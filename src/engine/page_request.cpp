@@ -82,7 +82,8 @@ void SetDateVariables() {
 using Rendering = std::string (*)(const TStringList&, const TStringList&);
 
 // The nine placeholders of the HTML and JSON output modes, in their fixed order. Each works
-// on the text the previous one left, so a slot's value may carry a later placeholder.
+// on the text the previous one left, so a slot's value may carry a later placeholder. The
+// template and definition names come from the request, so they are shown escaped.
 std::string FillPlaceholders(const TPageRequestState& state, std::string page, Rendering render,
                              const std::string& org, const std::string& etcName) {
   page = ReplaceFirst(page, "＠データ＠", render(state.NameList1, state.DataList1));
@@ -91,8 +92,8 @@ std::string FillPlaceholders(const TPageRequestState& state, std::string page, R
   page = ReplaceFirst(page, "＠データ4＠", render(state.NameList4, state.DataList4));
   page = ReplaceFirst(page, "＠メニュー＠", render(state.MenuNameList, state.MenuDataList));
   page = ReplaceEvery(page, "＠所属＠", org);
-  page = ReplaceEvery(page, "＠HTML＠", etcName);
-  page = ReplaceEvery(page, "＠SQL＠", SQLname);
+  page = ReplaceEvery(page, "＠HTML＠", HtmlEscape(etcName));
+  page = ReplaceEvery(page, "＠SQL＠", HtmlEscape(SQLname));
   return ReplaceEvery(page, "＠Port＠", std::to_string(Application.Port));
 }
 

@@ -11,6 +11,7 @@
 #include "support/engines.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "support/test_db.h"
 
 using namespace nv::test;
 
@@ -341,4 +342,59 @@ TEST(DemoEndToEnd, EveryAnswerSaysTheConnectionCloses) {
       "Connection: close\r\n\r\n";
   EXPECT_EQ(Exchange(port, Get(list, "")), challenge);
   EXPECT_EQ(Exchange(port, Get("/upload", Credentials(kAdmin, "wrong"))), challenge);
+}
+
+// What users type is stored and shown as typed: brackets of the markup, quotes and script in
+// posted values, CSV cells and query fields are data. Text-saving mode still keeps a posted
+// template's markers, and that template's own markers work.
+TEST(DemoEndToEnd, TypedValuesStayData) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
+  RegisterAdministrator(dir, 18200);
+  if (HasFatalFailure()) return;
+  const std::string definitions = dir + "ZURazo.db";
+  const char kTable[] =
+      "CREATE TABLE IF NOT EXISTS 住所録(番号 INTEGER PRIMARY KEY, 氏名 TEXT, 電話 TEXT, "
+      "メモ TEXT, 登録日時 TEXT);";
+  Insert(definitions, "INSERT INTO SQL VALUES (?, 'Web管理者', ?, '', ?, ?, 'SELECT 1 AS x;')",
+         {"住所録CSV", "./住所録.db", kTable,
+          "INSERT INTO 住所録(氏名, 電話) VALUES ('「列:1」', '「列:2」');"});
+  Insert(definitions, "INSERT INTO SQL VALUES (?, 'Web管理者', ?, '', '', ?, 'SELECT 1 AS x;')",
+         {"SQL・HTML作成", "./ZURazo.db", "INSERT INTO HTML VALUES ('「名称」', '「内容」');"});
+
+  const uint16_t port = 18201;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  const std::string auth = Credentials(kAdmin, kPassword);
+  auto post = [&](const std::vector<std::pair<std::string, std::string>>& fields) {
+    EXPECT_EQ(StatusLine(Exchange(port, Post("/", auth, Form(fields)))), kOk);
+  };
+
+  const std::vector<std::string> typed = {"彼は「こんにちは」と言った。", "「電話」『今日』",
+                                          "「列:1」〔〕' 「氏名」"};
+  post({{"SQL", "住所録"},
+        {"HTML", "住所録"},
+        {"氏名", typed[0]},
+        {"電話", typed[1]},
+        {"メモ", typed[2]}});
+  post({{"SQL", "住所録CSV"}, {"CSV列", "O'Neil,x' OR '1'='1\n"}});
+  auto book = Connect(dir + "住所録.db", kSqlite);
+  EXPECT_EQ(Rows(*book, "SELECT 氏名, 電話, メモ FROM 住所録 ORDER BY 番号"),
+            (std::vector<std::vector<std::string>>{typed, {"O'Neil", "x' OR '1'='1", ""}}));
+
+  const std::string page = "<p>「q」|『「key」』|『今日』</p>";
+  post({{"SQL", "SQL・HTML作成"}, {"名称", "検査"}, {"内容", page}});
+  auto stored = Connect(definitions, kSqlite);
+  EXPECT_EQ(Rows(*stored, "SELECT 内容 FROM HTML WHERE 名称 = '検査'"),
+            (std::vector<std::vector<std::string>>{{page}}));
+
+  const std::string shown = Body(
+      Exchange(port, Get("/?SQL=" + UrlEncode("住所録") + "&HTML=" + UrlEncode("検査") +
+                             "&q=" + UrlEncode("<script>x</script>") + "&key=" + UrlEncode("今日"),
+                         auth)));
+  EXPECT_TRUE(std::regex_match(
+      shown,
+      std::regex("<p>&lt;script&gt;x&lt;/script&gt;\\|([0-9]{4}-[0-9]{2}-[0-9]{2})\\|\\1</p>\r\n")))
+      << shown;
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,10 +82,12 @@ TEST_F(InsetTest, RequestMarkerTriesRowFieldThenPostedThenQuery) {
   }
 }
 
-TEST_F(InsetTest, OnlyRequestValuesGetTheirQuotesDoubled) {
+TEST_F(InsetTest, RequestAndColumnValuesGetTheirQuotesDoubled) {
   Post({"v=it's"});
   Memory.SetValue("m", "it's");
-  EXPECT_EQ(Run("'「v」' '『m』' '「列:1」'", "it's\t"), "'it''s' 'it's' 'it's'");
+  // Memory values may be SQL fragments that the script built on purpose; cells are data.
+  EXPECT_EQ(Run("'「v」' '『m』' '「列:1」'", "it's\t"), "'it''s' 'it's' 'it''s'");
+  EXPECT_EQ(Run("'「列:1」'", "x' OR '1'='1\t"), "'x'' OR ''1''=''1'");
 }
 
 TEST_F(InsetTest, MarkersMatchIgnoringCaseAndTakeTheFirstSpelling) {
@@ -102,13 +103,15 @@ TEST_F(InsetTest, MarkerNamesRunToTheFirstCloser) {
   Post({"a「b=1", "x=req", "y=「x」"});
   Memory.SetValue("「x」", "mem");
   Memory.SetValue("m", "「x」");
+  Memory.SetValue("k", "x");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"「a「b」", "1"},        {"tail 「x", "tail 「x"},  // opener without closer stays
       {"「x」 「x", "req 「x"},                            // after the others are done
       {"『x 「x」", "『x req"},  // one stage's leftover does not stop the next
       {"『「x」』", "mem"},      // request markers are not expanded yet
-      {"『m』", "req"},          // a memory value's markers are expanded in turn
-      {"「y」", "req"},          // so are a request value's
+      {"『m』", "「x」"},        // a memory value is final
+      {"「y」", "「x」"},        // so is a request value
+      {"「『k』」", "req"},      // the line's own brackets around an inserted name
       {"」「x」『", "」req『"},  // stray closers and openers stay
   };
   for (const auto& [line, expect] : cases) EXPECT_EQ(Run(line), expect) << line;
@@ -136,8 +139,10 @@ TEST_F(InsetTest, ColumnMarkersReadTheTabRow) {
   }
   // Text after the last TAB is no value.
   EXPECT_EQ(Run("「列:1」「列:2」", "A\tB"), "A");
-  // A value that completes an opener standing before it makes a marker of its own.
-  EXPECT_EQ(Run("「「列:1」」", "列:2\tB\t"), "B");
+  // A value never completes an opener standing before it: the line's own 「」 around it make
+  // a request marker named by the value.
+  Post({"列:2=R"});
+  EXPECT_EQ(Run("「「列:1」」", "列:2\tB\t"), "R");
 }
 
 TEST_F(InsetTest, WithoutATabRowAColumnMarkerIsARequestMarker) {
@@ -280,15 +285,16 @@ TEST_F(InsetTest, TextSavingModeKeepsPostedMarkersUnexpanded) {
   EXPECT_EQ(req.ContentFields.GetValue("内容"),
             "SELECT 〔x〕, ｛y｝, 〔z〕, 日付形式変換（2024/1/5）");
   EXPECT_EQ(req.ContentFields.GetValue("空"), "");
-  // Restoration belongs to every line of the mode, protection to the first call only.
+  // Restoration belongs to every line of the mode, protection to the first call only; a
+  // value posted later is inserted as it stands.
   req.ContentFields.SetValue("later", "「x」");
-  EXPECT_EQ(Run("「later」 〔x〕"), "1 「x」");
+  EXPECT_EQ(Run("「later」 〔x〕"), "「x」 「x」");
 }
 
 TEST_F(InsetTest, TextSavingModeNeedsTheExactModeWord) {
   state.SQLexecFirst = true;
   Post({"SQL=sql・html作成", "内容=「x」", "x=1"});
-  EXPECT_EQ(Run("「内容」 〔x〕"), "1 〔x〕");
+  EXPECT_EQ(Run("「内容」 〔x〕"), "「x」 〔x〕");
 }
 
 TEST_F(InsetTest, MultiSelectFieldsMergeOnceIntoTheirTarget) {
@@ -327,38 +333,34 @@ TEST_F(InsetTest, MultiSelectFieldsMergeOnceIntoTheirTarget) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Values that bring back their own marker
+// Values that hold markers
 
-TEST_F(InsetTest, SelfReproducingValuesStopAtTheBound) {
-  const auto started = std::chrono::steady_clock::now();
-  // Each round brings the marker back once: 10,000 rounds, then the marker stays.
+TEST_F(InsetTest, ValuesHoldingMarkersAreInsertedOnceAsTheyAre) {
   Memory.SetValue("a", "x『a』");
-  EXPECT_EQ(Run("『a』"), std::string(10000, 'x') + "『a』");
-  Memory.SetValue("b", "『b』y");
-  EXPECT_EQ(Run("『b』"), "『b』" + std::string(10000, 'y'));
-  // Doubling: the count of replaced occurrences is bounded, not the rounds, so the text
-  // cannot grow exponentially.
   Memory.SetValue("c", "『c』『c』");
-  std::string doubled = Run("『c』");
-  EXPECT_EQ(doubled.size(), 10001u * std::string("『c』").size());
-  // Two request values that name each other.
-  Post({"p=「q」!", "q=「p」"});
-  std::string cycle = Run("「p」");
-  EXPECT_EQ(cycle, "「p」" + std::string(5000, '!'));
-  // The bound belongs to one stage of one line: the next line starts afresh.
-  EXPECT_EQ(Run("『a』"), std::string(10000, 'x') + "『a』");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  Post({"p=「q」!", "q=「p」", "電話=「電話」『今日』", "メモ=彼は「こんにちは」と言った。",
+        "こんにちは=hello"});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"『a』", "x『a』"},
+      {"『c』", "『c』『c』"},
+      {"「p」", "「q」!"},  // one value cannot read another field
+      {"'「電話」', '「メモ」'", "'「電話」『今日』', '彼は「こんにちは」と言った。'"},
+  };
+  for (const auto& [line, expect] : cases) EXPECT_EQ(Run(line), expect) << line;
 }
 
-// A large value that brings its marker back costs its size on every round: the stage stops
-// once the work adds up, long before the 10,000 rounds (about 40 MB of text, minutes of work).
-TEST_F(InsetTest, LargeSelfReproducingValueStopsOnWork) {
-  const std::string pad(4096, 'z');
-  Post({"p=「p」" + pad});
-  std::string out = Run("「p」");
-  EXPECT_EQ(out.rfind("「p」", 0), 0u);
-  EXPECT_LT(out.size(), 8u << 20);
-  EXPECT_GT(out.size(), 100u * pad.size());
+// A value far larger than the line does not stop the markers after it.
+TEST_F(InsetTest, LargeValueAndTheMarkersAfterIt) {
+  const std::string large = "「m0」" + std::string(30u << 20, 'z');
+  Post({"large=" + large});
+  std::string line = "'「large」'", expect = "'" + large + "'";
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "m" + std::to_string(i);
+    Post({name + "=v" + std::to_string(i)});
+    line += ",'「" + name + "」'";
+    expect += ",'v" + std::to_string(i) + "'";
+  }
+  EXPECT_TRUE(Run(line) == expect);  // not EXPECT_EQ: a failure would print 30 MiB
 }
 
 TEST_F(InsetTest, ARunOfOpenersIsOneMarker) {

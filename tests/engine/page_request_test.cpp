@@ -225,6 +225,20 @@ TEST_F(OutputModeTest, QueryFieldsChooseTheModeInOrder) {
   }
 }
 
+// The template and definition names come from the request: shown as text in every mode that
+// fills placeholders, also when a missing template is answered by "一覧表".
+TEST_F(PageTest, RequestedNamesAreEscapedInPlaceholders) {
+  const std::string name = "a<b>&'\"", json_name = "a<b>&'\"json";
+  AddDefinition(name, "", "", "SELECT 1 AS x;");
+  AddDefinition(json_name, "", "", "SELECT 1 AS x;");
+  AddTemplate("一覧表", "＠HTML＠|＠SQL＠");
+  const std::string shown_html = "&lt;script&gt;x&lt;/script&gt;|";
+  EXPECT_EQ(Serve({{"SQL", name}, {"HTML", "<script>x</script>"}}),
+            shown_html + "a&lt;b&gt;&amp;&#39;&quot;");
+  EXPECT_EQ(Serve({{"SQL", json_name}, {"HTML", "<script>x</script>"}}),
+            shown_html + "a&lt;b&gt;&amp;&#39;&quot;json");
+}
+
 TEST_F(PageTest, LaterPlaceholderInsideAnInsertedValueIsTheOneReplaced) {
   AddDefinition("表示", "", "", "SELECT '＠データ2＠' AS a; SELECT 'two' AS b;");
   AddTemplate("一覧表", "＠データ＠ ＠データ2＠");

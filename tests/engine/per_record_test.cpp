@@ -106,6 +106,18 @@ TEST_F(PerRecordTest, UploadedCsvFileRunsEachLineOnItsOwnConnection) {
   EXPECT_EQ(req.ContentFields.GetValue("行番号"), "3");
 }
 
+// Cells are data: quotes and brackets in them reach the row as typed.
+TEST_F(PerRecordTest, CellsAreStoredAsTyped) {
+  const Lines cells = {"O'Neil", "x' OR '1'='1", "「列:1」", "『今日』", "〔〕"};
+  std::string block;
+  for (const std::string& cell : cells) block += cell + "\n";
+  Serve({}, Form("品目", {{"CSV列", block}}));
+  EXPECT_EQ(Items(), cells);
+  RunAll(data(), {"DELETE FROM items"});
+  Serve({}, Form("品目", {{"TAB列", block}}));
+  EXPECT_EQ(Items(), cells);
+}
+
 // A failing row takes the uncommitted rows of its connection with it.
 TEST_F(PerRecordTest, FailureInTheFifthRowKeepsOnlyCommittedRows) {
   const std::string block = "a\nb\nc\nd\nbad\n";
