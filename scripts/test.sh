@@ -31,6 +31,9 @@ run_suite sanitizers build-asan -DCMAKE_BUILD_TYPE=Debug -DNORVANE_SANITIZE=ON |
 run_suite fuzz build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_FUZZ=ON \
   -DNORVANE_FUZZ_SECONDS="$fuzz_seconds" \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ || status=1
+# The demo application in headless Chromium; it keeps its count in build-browser/browser.log.
+bash tests/browser/run.sh || status=1
+summary+=("$(tail -n 1 build-browser/browser.log 2>/dev/null || echo 'browser: did not finish')")
 
 echo
 printf '%s\n' "${summary[@]}"
@@ -43,5 +46,12 @@ for d in build build-asan build-fuzz; do
   passed=$((passed + total - bad))
   failed=$((failed + bad))
 done
+line=$(tail -n 1 build-browser/browser.log 2>/dev/null || true)
+if [[ $line =~ ^browser:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+  passed=$((passed + BASH_REMATCH[1]))
+  failed=$((failed + BASH_REMATCH[2]))
+else
+  failed=$((failed + 1))  # the browser test did not get to its count
+fi
 echo "$passed passed, $failed failed"
 exit $status

@@ -12,22 +12,7 @@ build=build-browser
 
 rm -f "$build/browser.log"  # a run that stops early leaves no count of an older one
 
-packages=(build-essential cmake ninja-build pkg-config libsqlite3-0 libsqlite3-dev
-          libsqlcipher0 nettle-dev sqlite3 chromium)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-# Node.js 20 or later with its npm comes with the machine; Debian's own is older than the
-# driver accepts, so it is only a fallback.
-command -v npm >/dev/null || missing+=(nodejs npm)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/install.sh browser
 # The driver only; the browser is Debian's.
 (cd "$here" && npm install --no-audit --no-fund --loglevel=error >/dev/null)
 
