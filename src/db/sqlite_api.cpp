@@ -39,6 +39,7 @@ std::unique_ptr<SqliteApi> ResolveAll(void* handle) {
   lib.Resolve(api->column_name, "sqlite3_column_name");
   lib.Resolve(api->column_text, "sqlite3_column_text");
   lib.Resolve(api->column_bytes, "sqlite3_column_bytes");
+  lib.Resolve(api->get_autocommit, "sqlite3_get_autocommit");
   lib.Resolve(api->key, "sqlite3_key", false);
   if (lib.missing != nullptr) return nullptr;
   return api;

@@ -24,6 +24,7 @@ struct SqliteApi {
   const char* (*column_name)(sqlite3_stmt*, int);
   const unsigned char* (*column_text)(sqlite3_stmt*, int);
   int (*column_bytes)(sqlite3_stmt*, int);
+  int (*get_autocommit)(sqlite3*);
   // Only SQLCipher exports it; null for plain SQLite, which then ignores passwords.
   int (*key)(sqlite3*, const void*, int);
 };

@@ -174,6 +174,10 @@ void TSQLite3Connection::Close() {
   db_ = nullptr;
 }
 
+bool TSQLite3Connection::EngineInTransaction() const {
+  return db_ != nullptr && api_->get_autocommit(db_) == 0;
+}
+
 TSQLTransaction& TSQLite3Connection::CreateTransaction() {
   transaction_.reset(new TSQLTransaction());
   transaction_->connection_ = this;

@@ -53,6 +53,9 @@ class TSQLite3Connection {
   void Open();
   void Close();
   bool Connected() const { return db_ != nullptr; }
+  // Whether the engine has a transaction open on this connection. Statements can end one
+  // (COMMIT, ROLLBACK) behind the transaction object, which then still counts as active.
+  bool EngineInTransaction() const;
 
   // Makes a new, inactive transaction the connection's own; it lives as long as the
   // connection (or until the next call).

@@ -362,12 +362,14 @@ void RunLines(TPageRequestState& state, const Lines& lines, std::string_view LPN
   }
 }
 
-// Commits the phase and releases its connection. A failed COMMIT leaves the call as the error
-// it is (the caller's cleanup rolls the phase back): the page must not claim stored changes
-// that were not stored.
+// Commits the phase and releases its connection. A script that ended its own transaction
+// (COMMIT, END TRANSACTION, ROLLBACK) has left nothing to commit. A failed COMMIT leaves the
+// call as the error it is (the caller's cleanup rolls the phase back): the page must not
+// claim stored changes that were not stored.
 void ClosePhase(TPageRequestState& state) {
   TSQLTransaction* transaction = state.Conn ? state.Conn->Transaction() : nullptr;
-  if (transaction != nullptr && transaction->Active()) transaction->Commit();
+  if (transaction != nullptr && transaction->Active() && state.Conn->EngineInTransaction())
+    transaction->Commit();
   if (state.Query) state.Query->Close();
   state.Query.reset();
   state.Conn.reset();

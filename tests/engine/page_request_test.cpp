@@ -284,4 +284,26 @@ TEST_F(PageTest, FailingPhaseLeavesTheStartLineAndNoLockBehind) {
   EXPECT_EQ(Trail(), (Phases{"later"}));
 }
 
+// A script may end its own transaction: the page comes as usual, the table holds what the
+// script left there, and the database is free (the next case's DELETE writes).
+TEST_F(PageTest, ScriptThatEndsItsOwnTransactionGivesTheNormalPage) {
+  AddTemplate("一覧表", "ok");
+  struct Case {
+    const char* ending;
+    Phases trail;
+  };
+  const Case cases[] = {
+      {"COMMIT;", {"display"}},
+      {"END TRANSACTION;", {"display"}},
+      {"ROLLBACK;", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ending);
+    RunAll(data(), {"DELETE FROM trail"});
+    AddDefinition(c.ending, "", "", std::string(kDisplay) + "\n" + c.ending);
+    EXPECT_EQ(ErrorOf([&] { EXPECT_EQ(Serve({{"SQL", c.ending}}), "ok"); }), "(no error)");
+    EXPECT_EQ(Trail(), c.trail);
+  }
+}
+
 }  // namespace

@@ -412,6 +412,22 @@ TEST_F(ExecutorTest, FailedCommitIsReportedAndThePhaseRolledBack) {
   ExpectUnlocked();
 }
 
+// The deferred constraint fails only at the closing COMMIT: the script commits the engine's
+// transaction itself, turns foreign keys on (the engine ignores that inside a transaction)
+// and opens a new one.
+TEST_F(ExecutorTest, ClosingCommitThatTheEngineRefusesIsReportedAndRolledBack) {
+  RunAll(data(), {"CREATE TABLE parent (id INTEGER PRIMARY KEY)",
+                  "CREATE TABLE child (p REFERENCES parent (id) DEFERRABLE INITIALLY DEFERRED)"});
+  EXPECT_EQ(Failure([&] {
+              Run("COMMIT;\nPRAGMA foreign_keys = ON;\nBEGIN;\nINSERT INTO child VALUES (7);");
+            }),
+            "FOREIGN KEY constraint failed");
+  auto conn = Connect(data(), kSqlite);
+  EXPECT_TRUE(Rows(*conn, "SELECT * FROM child").empty());
+  conn.reset();
+  ExpectUnlocked();
+}
+
 TEST_F(ExecutorTest, SecondFailedOpenEndsTheCallAndLeavesSQLbunAlone) {
   SQLbun = "previous";
   SQLiteCipher = Folder + "no-engine.so";
