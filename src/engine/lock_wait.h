@@ -8,7 +8,9 @@
 
 namespace nv {
 
-// Never fails. pause stands in for the 1,000 ms waits in tests.
+// Waits while the journal beside DBname belongs to a live writer: another process holds a lock
+// on the database, or the journal is hot (the engine would roll it back). A journal that is
+// neither costs nothing. Never fails. pause stands in for the 1,000 ms waits in tests.
 void DBlockCheck(const std::string& DBname, PauseFn pause = SleepMs);
 
 }  // namespace nv

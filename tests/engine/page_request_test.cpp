@@ -306,4 +306,21 @@ TEST_F(PageTest, ScriptThatEndsItsOwnTransactionGivesTheNormalPage) {
   }
 }
 
+// A journal that a writer killed at the wrong moment leaves, beside a database nobody holds,
+// is one the engine ignores: the next page comes without a wait, and the database stays where
+// it is (no backup is made).
+TEST_F(PageTest, StaleJournalCostsNothing) {
+  AddDefinition("表示", "", "", kDisplay);
+  AddTemplate("一覧表", "ok");
+  const std::string journals[] = {std::string(512, '\0'), ""};
+  for (const std::string& journal : journals) {
+    SCOPED_TRACE(journal.size());
+    RunAll(data(), {"DELETE FROM trail"});
+    WriteFile(data() + "-journal", journal);
+    EXPECT_EQ(Serve({{"SQL", "表示"}}), "ok");
+    EXPECT_FALSE(std::filesystem::exists(data() + "_bkp"));
+    EXPECT_EQ(Trail(), (Phases{"display"}));
+  }
+}
+
 }  // namespace

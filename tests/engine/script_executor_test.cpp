@@ -1,6 +1,8 @@
 #include "engine/script_executor.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include "http/server.h"
 #include "platform/files.h"
 #include "support/fake_pause.h"
+#include "support/files.h"
 #include "support/process_values.h"
 #include "support/test_db.h"
 
@@ -443,7 +446,7 @@ TEST_F(ExecutorTest, FailedOpenIsRetriedOnceAfterAnotherLockWait) {
   // engine becomes available and the journal goes.
   const std::string engine = Folder + "engine.so";
   const std::string journal = data() + "-journal";
-  std::ofstream(journal).put('\0');
+  std::ofstream(journal) << "hot";  // no lock, but the engine would roll it back
   SQLiteCipher = engine;
   FakePause::on_pause = [&](int n) {
     if (n == 32) {
@@ -458,11 +461,69 @@ TEST_F(ExecutorTest, FailedOpenIsRetriedOnceAfterAnotherLockWait) {
 }
 
 TEST_F(ExecutorTest, LastingJournalIsWaitedOutThenTheRecoveredCopyOpens) {
-  std::ofstream(data() + "-journal").flush();  // empty: left behind, nothing to roll back
+  std::ofstream(data() + "-journal") << "hot";  // the engine drops it: it has no valid header
   Run("INSERT INTO t VALUES('a');");
   EXPECT_EQ(FakePause::count, 31);
   EXPECT_TRUE(FileExists(data() + "_bkp"));
   EXPECT_EQ(Stored(), Texts{"a"});
+}
+
+// Journals that no writer needs, as a writer killed at the wrong moment leaves them: the
+// engine ignores them, and so does the lock wait.
+TEST_F(ExecutorTest, StaleJournalCostsNoWaitAndNoRecovery) {
+  const std::string journals[] = {std::string(512, '\0'), ""};
+  for (const std::string& journal : journals) {
+    SCOPED_TRACE(journal.size());
+    FakePause::Reset();
+    RunAll(data(), {"DELETE FROM t"});
+    WriteFile(data() + "-journal", journal);
+    Run("INSERT INTO t VALUES('a');");
+    EXPECT_EQ(FakePause::count, 0);
+    EXPECT_FALSE(FileExists(data() + "_bkp"));
+    EXPECT_EQ(Stored(), Texts{"a"});
+  }
+}
+
+// A writer in another process holds the database and its journal: the phase waits until it
+// commits (during the third pause), then runs on the database as that writer left it.
+TEST_F(ExecutorTest, LiveWriterInAnotherProcessIsWaitedFor) {
+  int ready[2], go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    char c = 0;
+    try {
+      auto conn = Connect(data(), kSqlite);
+      conn->ExecuteDirect("INSERT INTO t VALUES('writer')");
+      c = 'r';
+      if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(1);
+      conn->Transaction()->Commit();
+    } catch (const std::exception&) {
+      _exit(1);
+    }
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_TRUE(FileExists(data() + "-journal"));
+  int status = -1;
+  FakePause::on_pause = [&](int n) {
+    if (n != 3) return;
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    waitpid(writer, &status, 0);
+  };
+  Run("INSERT INTO t VALUES('a');");
+  if (status == -1) {
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(FakePause::count, 3);
+  EXPECT_FALSE(FileExists(data() + "_bkp"));
+  EXPECT_EQ(Stored(), (Texts{"writer", "a"}));
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
 
 // ---- encrypted data databases -------------------------------------------------------------
