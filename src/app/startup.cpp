@@ -9,6 +9,7 @@
 #include "app/upload_route.h"
 #include "engine/host_addresses.h"
 #include "engine/page_request.h"
+#include "engine/request_log.h"
 #include "globals/globals.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -58,8 +59,7 @@ void RunSequence() {
   CipherMode = !SQLiteCipher.empty();
   if (!CipherMode) SQLiteCipher = GetFilePath(Folder, "libsqlite3.so*", true);
 
-  log.Clear();
-  if (FileExists(Folder + "log.txt")) log.LoadFromFile(Folder + "log.txt");
+  LoadRequestLog();
   Memory.Clear();
   IPAddess = GetIpAddrList();
 

@@ -51,7 +51,8 @@ void Upload(TRequest& ARequest, TResponse& AResponse) {
   const TUploadedFile& file = ARequest.Files[0];
   std::string name = StoredName(file.FileName);
   std::string path = Folder + "images" + kPathDelim + name;
-  WriteFileOrThrow(path, file.Content);
+  // A write that fails (a full disk) keeps the former file whole.
+  ReplaceFileOrThrow(path, file.Content);
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     int err = errno;

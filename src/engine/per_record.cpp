@@ -124,7 +124,8 @@ void StoreUpload(const TStringList& fields, const TUploadedFile& file) {
     }
     return;
   }
-  WriteFileOrThrow(target, file.Content);
+  // A write that fails (a full disk) keeps the former file whole.
+  ReplaceFileOrThrow(target, file.Content);
 }
 
 // The CSV file field: the first uploaded file's non-empty lines become the block "CSV列".

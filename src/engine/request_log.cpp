@@ -1,19 +1,13 @@
 #include "engine/request_log.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <stdexcept>
-#include <system_error>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "auth/basic_auth.h"
 #include "globals/globals.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "text/strings.h"
 
 namespace nv {
 
@@ -21,75 +15,90 @@ namespace {
 
 std::string LogPath() { return Folder + "log.txt"; }
 
-// The size "log.txt" has when it holds the list's text as a whole-list save writes it.
-// Only the UTF-8 forms are sized; a list loaded from UTF-16 is always saved whole.
-bool ExpectedSize(const TStringList& list, std::uintmax_t& size) {
-  if (list.Encoding() == TextEncoding::Utf16LE || list.Encoding() == TextEncoding::Utf16BE)
-    return false;
-  size = list.Encoding() == TextEncoding::Utf8Bom ? 3 : 0;
-  for (const std::string& entry : list.Items()) size += entry.size() + 2;
-  return true;
+// A list loaded from UTF-16 is always saved whole: an entry appended in UTF-8 would not match.
+bool SavedWholeOnly(const TStringList& list) {
+  return list.Encoding() == TextEncoding::Utf16LE || list.Encoding() == TextEncoding::Utf16BE;
 }
 
-// True when the file holds exactly the list before its newest entry, so that writing that
-// entry at the end gives the same bytes as saving the whole list. A missing file, one a
-// crash cut short, or one loaded with other line ends fails the test and is saved whole.
-bool FileMatchesAllButLast(const TStringList& list) {
-  std::uintmax_t want = 0;
-  if (!ExpectedSize(list, want)) return false;
-  want -= list.Items().back().size() + 2;
-  std::error_code ec;
-  std::uintmax_t have = std::filesystem::file_size(LogPath(), ec);
-  return !ec && have == want;
+// True when "log.txt" holds exactly the entries before the newest one: the list has grown by
+// that one entry since this process last wrote the file, and nobody has touched the file
+// since (its stamp moves with any change, also one that keeps its size).
+bool FileHoldsAllButLast() {
+  return !SavedWholeOnly(log) && log.saved_stamp && log.saved_count + 1 == log.GetCount() &&
+         StampOf(LogPath()) == log.saved_stamp;
 }
 
-void AppendEntry(const std::string& entry) { WriteFileOrThrow(LogPath(), entry + "\r\n", true); }
-
-// Writes the whole list beside the log and renames it over the log, so a crash mid-write
-// leaves the previous file whole. A failure names the log file itself.
-void SaveWhole(const TStringList& list) {
-  const std::string path = LogPath(), temp = path + ".tmp";
-  try {
-    list.SaveToFile(temp);
-  } catch (const std::exception& e) {
-    std::remove(temp.c_str());
-    throw std::runtime_error(StringReplace(e.what(), temp, path, rfNone));
-  }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    std::remove(temp.c_str());
-    ThrowCreateError(path, err);
-  }
+// Brings the file up to date with the list. Appending one line keeps the cost flat as the log
+// grows and touches no earlier line; whenever the file is not what the list says (first write
+// after a start, an earlier failed write, a change made by another program), it is replaced
+// whole, so a line that once failed to reach the file arrives with the next successful write.
+// The replacement keeps the file as it was set up (link, permission bits) and, where the
+// folder allows a new file, never leaves it half-written.
+void SaveLog() {
+  const bool append = FileHoldsAllButLast();
+  log.saved_stamp.reset();  // a write that fails half-way leaves a file of unknown content
+  if (append)
+    WriteFileOrThrow(LogPath(), log.Items().back() + "\r\n", true);
+  else
+    ReplaceFileOrThrow(LogPath(), log.SavedBytes(), true);
+  log.saved_count = log.GetCount();
+  log.saved_stamp = StampOf(LogPath());
 }
 
-// Adds the entry to `log` and brings the file up to date. Appending one line keeps the cost
-// flat as the log grows and never leaves the file half-rewritten; whenever the file is not
-// what the list says (first write after a start, an earlier failed write), it is saved whole,
-// so a line that once failed to reach the file arrives with the next successful write.
+// The size of the file that holds the list as a save writes it; -1 when the list is only
+// ever saved whole.
+long long SavedSize(const TStringList& list) {
+  if (SavedWholeOnly(list)) return -1;
+  long long size = list.Encoding() == TextEncoding::Utf8Bom ? 3 : 0;
+  for (const std::string& entry : list.Items()) size += static_cast<long long>(entry.size()) + 2;
+  return size;
+}
+
 void AddLine(std::string line) {
   log.Add(std::move(line));
-  if (FileMatchesAllButLast(log))
-    AppendEntry(log.Items().back());
-  else
-    SaveWhole(log);
+  SaveLog();
+}
+
+// A value as a log line carries it: CR and LF become blanks, so that every entry stays one
+// line and no value can write an entry of its own.
+std::string OneLine(std::string value) {
+  for (char& c : value) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return value;
 }
 
 // The part both lines share: stamp, client, user name and role.
 std::string LineHead(const char* marker, const TRequest& ARequest, const std::string& role) {
   return std::string(marker) + FormatLogStamp(LocalNow()) +
-         "ms IPAddress:" + ARequest.RemoteAddress +
-         " User:" + GetBasicAuth(ARequest.Authorization, "User") + "(" + role + ")";
+         "ms IPAddress:" + OneLine(ARequest.RemoteAddress) +
+         " User:" + OneLine(GetBasicAuth(ARequest.Authorization, "User")) + "(" + OneLine(role) +
+         ")";
 }
 
 }  // namespace
 
+void LoadRequestLog() {
+  log = TRequestLog();
+  if (!FileExists(LogPath())) return;
+  const std::optional<FileStamp> before = StampOf(LogPath());
+  log.LoadFromFile(LogPath());
+  // Every entry is saved followed by CR LF, and a line end read counts two bytes at most: the
+  // sizes agree only when every line ended in CR LF, that is when the file's bytes are the
+  // saved list's.
+  if (before && StampOf(LogPath()) == before && before->size == SavedSize(log)) {
+    log.saved_count = log.GetCount();
+    log.saved_stamp = before;
+  }
+}
+
 void AddStartLogLine(const TRequest& ARequest, const std::string& role) {
-  AddLine(LineHead("----START---- ", ARequest, role) + " SQL:" + SQLname +
-          ARequest.QueryFields.GetValue("SQL"));
+  AddLine(LineHead("----START---- ", ARequest, role) + " SQL:" + OneLine(SQLname) +
+          OneLine(ARequest.QueryFields.GetValue("SQL")));
 }
 
 void AddEndLogLine(const TRequest& ARequest, const std::string& role, const std::string& etcName) {
-  AddLine(LineHead("==== END ==== ", ARequest, role) + " HTML:" + etcName + "\n");
+  AddLine(LineHead("==== END ==== ", ARequest, role) + " HTML:" + OneLine(etcName) + "\n");
 }
 
 }  // namespace nv

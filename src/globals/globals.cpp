@@ -5,7 +5,7 @@ namespace nv {
 std::string Folder;
 std::string SQLiteCipher;
 bool CipherMode = false;
-TStringList log;
+TRequestLog log;
 TStringList Memory;
 std::string IPAddess;
 std::string SQLname;

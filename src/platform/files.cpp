@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -37,22 +38,112 @@ void ThrowCreateError(const std::string& path, int err) {
   throw std::runtime_error("Unable to create file \"" + path + "\": " + std::strerror(err));
 }
 
-void WriteFileOrThrow(const std::string& path, std::string_view bytes, bool append) {
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-  int fd = open(path.c_str(), flags, 0666);
-  if (fd < 0) ThrowCreateError(path, errno);
+namespace {
+
+// Writes all of bytes to fd: 0, or the errno of the failure.
+int WriteAll(int fd, std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = n < 0 ? errno : EIO;
-      close(fd);
-      ThrowCreateError(path, err);
-    }
+    if (n <= 0) return n < 0 ? errno : EIO;
     done += static_cast<size_t>(n);
   }
+  return 0;
+}
+
+// The file that a chain of symbolic links at path ends at (path itself when it is no link), so
+// that a replacement lands where the link points and the link stays.
+std::string FollowLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0) return path;
+    target.resize(static_cast<size_t>(n));
+    if (target[0] != kPathDelim) {
+      const size_t cut = path.rfind(kPathDelim);
+      target.insert(0, cut == std::string::npos ? "" : path.substr(0, cut + 1));
+    }
+    path = std::move(target);
+  }
+  return path;
+}
+
+// A new file beside target, with the mode a plain create would give target (0666 less the
+// umask). The process id keeps two servers sharing a folder apart.
+int CreateBeside(const std::string& target, std::string& temp) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = target + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// The replacement keeps what the user set on the former file: its owner where the process
+// may give it away (failures are ignored) and its permission bits.
+void TakeOverModeAndOwner(int fd, const std::string& target) {
+  struct stat st;
+  if (stat(target.c_str(), &st) != 0) return;
+  if (st.st_uid != geteuid() || st.st_gid != getegid()) (void)!fchown(fd, st.st_uid, st.st_gid);
+  (void)!fchmod(fd, st.st_mode & 07777);
+}
+
+// Makes a rename in folder survive a crash; a folder that cannot be synced is left as is.
+void SyncFolder(const std::string& file) {
+  const size_t cut = file.rfind(kPathDelim);
+  const std::string folder = cut == std::string::npos ? "." : file.substr(0, cut + 1);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)!fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+void WriteFileOrThrow(const std::string& path, std::string_view bytes, bool append) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0) ThrowCreateError(path, errno);
+  if (int err = WriteAll(fd, bytes); err != 0) {
+    close(fd);
+    ThrowCreateError(path, err);
+  }
   if (close(fd) != 0) ThrowCreateError(path, errno);
+}
+
+void ReplaceFileOrThrow(const std::string& path, std::string_view bytes,
+                        bool in_place_when_folder_refuses) {
+  const std::string target = FollowLinks(path);
+  std::string temp;
+  int fd = CreateBeside(target, temp);
+  if (fd < 0) {
+    const int err = errno;
+    const bool refused = err == EACCES || err == EPERM || err == EROFS;
+    if (refused && in_place_when_folder_refuses && FileExists(target))
+      return WriteFileOrThrow(path, bytes);
+    ThrowCreateError(path, err);
+  }
+  TakeOverModeAndOwner(fd, target);
+  int err = WriteAll(fd, bytes);
+  if (err == 0 && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && std::rename(temp.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
+    unlink(temp.c_str());
+    ThrowCreateError(path, err);
+  }
+  SyncFolder(target);
+}
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::nullopt;
+  const auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
 }
 
 bool CopyFileOver(const std::string& from, const std::string& to) {

@@ -2,6 +2,7 @@
 // recursive search behind the engine library search.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,31 @@ bool DirectoryExists(const std::string& path);  // a folder (or a link to one)
 // Writes bytes to path, truncating it first or (append) adding at its end, creating it when
 // missing. Throws ThrowCreateError's failure when the file cannot be opened or written whole.
 void WriteFileOrThrow(const std::string& path, std::string_view bytes, bool append = false);
+
+// Replaces the file at path with bytes so that a crash or a failed write leaves the former
+// file whole: the bytes go to a new file in the same folder, are flushed to the disk and then
+// renamed over it. A symbolic link at path stays and its target is replaced; the new file gets
+// the former one's permission bits (and owner, where the process may set it). On failure the
+// new file is removed and ThrowCreateError's failure names path. When the folder lets no file
+// be created in it and in_place_when_folder_refuses is set, the former file is overwritten in
+// place instead, which is all such a folder allows.
+void ReplaceFileOrThrow(const std::string& path, std::string_view bytes,
+                        bool in_place_when_folder_refuses = false);
+
+// One state of a file: which file it is, its size and its times. Every write, by any program,
+// moves the change time, which no program can set back, so an equal stamp means a file
+// nobody has touched (within the file system's time resolution).
+struct FileStamp {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  long long size = 0;
+  long long modified_ns = 0;
+  long long changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the file at path, links followed; none when there is no such file.
+std::optional<FileStamp> StampOf(const std::string& path);
 
 // Copies a file over another (replacing it). False when it could not be done.
 bool CopyFileOver(const std::string& from, const std::string& to);

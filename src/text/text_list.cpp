@@ -314,6 +314,10 @@ void TStringList::LoadFromFile(const std::string& path) {
 }
 
 void TStringList::SaveToFile(const std::string& path) const {
+  WriteFileOrThrow(path, SavedBytes());
+}
+
+std::string TStringList::SavedBytes() const {
   std::string text = GetTextStr();
   switch (encoding_) {
     case TextEncoding::Utf8:
@@ -328,7 +332,7 @@ void TStringList::SaveToFile(const std::string& path) const {
       text = "\xFE\xFF" + ToUtf16(text, true);
       break;
   }
-  WriteFileOrThrow(path, text);
+  return text;
 }
 
 void TStringList::Sort() {

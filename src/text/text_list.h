@@ -55,6 +55,8 @@ class TStringList {
   void LoadFromFile(const std::string& path);
   void LoadFromBytes(std::string_view bytes);  // the same decoding, from memory
   void SaveToFile(const std::string& path) const;
+  // The bytes SaveToFile writes: the text in the encoding the list was loaded with.
+  std::string SavedBytes() const;
 
   void Sort();
 

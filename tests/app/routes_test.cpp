@@ -1,14 +1,13 @@
 // The shell's own handlers, called in-process: error page, upload route, set-up route.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "app/error_page.h"
 #include "app/setup_route.h"
@@ -17,6 +16,7 @@
 #include "auth/cipher.h"
 #include "db/sqlite_db.h"
 #include "globals/globals.h"
+#include "support/file_size_limit.h"
 #include "support/files.h"
 #include "support/process_values.h"
 #include "support/temp_dir.h"
@@ -91,22 +91,30 @@ TEST_F(ShellRoutes, ErrorPageBeforeAnyPageRequest) {
   EXPECT_EQ(resp.Sent().find("half-way"), std::string::npos);
 }
 
-TEST_F(ShellRoutes, UploadThatCannotBeWrittenWholeFails) {
+// A file-size limit stands in for a full disk: the new content cannot be written whole.
+TEST_F(ShellRoutes, UploadThatCannotBeWrittenWholeKeepsTheFormerFile) {
   if (phrase_.empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
   AddUser("u", "p", "一般");
+  const std::string path = Folder + "images/big.bin";
+  std::string former(100000, '\0');
+  for (size_t i = 0; i < former.size(); ++i) former[i] = static_cast<char>(i * 7);
+  WriteFile(path, former);
   TRequest req;
   req.Authorization = Credentials("u", "p");
   req.Files.push_back({"input", "big.bin", "", std::string(20000, 'x')});
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit old;
-  getrlimit(RLIMIT_FSIZE, &old);
-  rlimit small = old;
-  small.rlim_cur = 10000;
-  setrlimit(RLIMIT_FSIZE, &small);
   TResponse resp;
-  EXPECT_THROW(Upload(req, resp), std::runtime_error);
-  setrlimit(RLIMIT_FSIZE, &old);
+  std::string error;
+  {
+    nv::test::FileSizeLimit full_disk(10000);
+    error = nv::test::ErrorOf([&] { Upload(req, resp); });
+  }
+  EXPECT_EQ(error, "Unable to create file \"" + path + "\": File too large");
   EXPECT_FALSE(resp.ContentSent());
+  EXPECT_EQ(ReadFile(path), former);
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(Folder + "images"))
+    left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"big.bin"}) << "no temporary file stays behind";
 }
 
 TEST_F(ShellRoutes, UploadNeedsCredentials) {

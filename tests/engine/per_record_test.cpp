@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "support/file_size_limit.h"
 #include "support/page_fixture.h"
 
 using namespace nv;
@@ -230,6 +231,25 @@ TEST_F(UploadTest, TargetsOutsideImagesAreRefusedAndNothingIsTouched) {
   // A ".." that stays inside "images" is an ordinary path.
   EXPECT_EQ(Post("in.txt", "ok", {{"パス", "a/b/.."}}), "(no error)");
   EXPECT_EQ(ReadFile(images("a/in.txt")), "ok");
+}
+
+// A file-size limit stands in for a full disk: the new content cannot be written whole.
+TEST_F(UploadTest, UploadThatCannotBeWrittenWholeKeepsTheFormerFile) {
+  std::string former(100000, '\0');
+  for (size_t i = 0; i < former.size(); ++i) former[i] = static_cast<char>(i * 7);
+  WriteFile(images("a/b/big.bin"), former);
+  std::string error;
+  {
+    FileSizeLimit full_disk(10000);
+    error = Post("big.bin", std::string(20000, 'x'), {{"パス", "a/b"}});
+  }
+  EXPECT_EQ(error, "Unable to create file \"" + images("a/b/big.bin") + "\": File too large");
+  EXPECT_EQ(ReadFile(images("a/b/big.bin")), former);
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(images("a/b")))
+    left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"big.bin"}) << "no temporary file stays behind";
+  EXPECT_TRUE(Trail().empty());
 }
 
 TEST_F(UploadTest, NothingIsStoredWithoutAPerRecordScript) {

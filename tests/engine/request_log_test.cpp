@@ -1,8 +1,20 @@
+#include "engine/request_log.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "platform/files.h"
+#include "support/file_size_limit.h"
 #include "support/page_fixture.h"
 
 using namespace nv;
@@ -12,6 +24,12 @@ using namespace std::string_literals;
 namespace {
 
 const char kHead[] = "<T>ms IPAddress:192.0.2.7 User:taro(営業)";
+
+ino_t Inode(const std::string& path) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  return st.st_ino;
+}
 
 class RequestLogTest : public PageTest {
  protected:
@@ -82,7 +100,7 @@ TEST_F(RequestLogTest, FileAlwaysEqualsTheWholeListSaved) {
     log = TStringList();  // not Clear(): the previous case may have loaded UTF-16
     if (c.before) {
       WriteFile(path, *c.before);
-      log.LoadFromFile(path);  // as the start-up does
+      LoadRequestLog();
     }
     const size_t loaded = log.GetCount();
     for (int i = 1; i <= 2; ++i) {
@@ -93,13 +111,68 @@ TEST_F(RequestLogTest, FileAlwaysEqualsTheWholeListSaved) {
   }
 }
 
-// Once the file matches the list, a new line is written at its end and the lines before it
-// are not written again (a crash mid-write can cost at most the line being written).
+// Once the file matches the list (after a start that found it so, or after a line of this
+// process), a new line is written at its end: the file stays the same file and the lines
+// before it are not written again (a crash mid-write can cost at most the line being written).
 TEST_F(RequestLogTest, MatchingFileIsAppendedTo) {
-  log.Add("ab");
-  WriteFile(Folder + "log.txt", "xy\r\n");  // same size as the list's text, other bytes
+  const std::string path = Folder + "log.txt";
+  WriteFile(path, "old1\r\n\r\nold2\r\n");
+  LoadRequestLog();
+  const ino_t file = Inode(path);
   Serve({{"SQL", "表示"}});
-  EXPECT_TRUE(LogFile().starts_with("xy\r\n----START---- ")) << LogFile();
+  EXPECT_EQ(Inode(path), file);
+  EXPECT_EQ(log.GetCount(), 5u);
+  EXPECT_EQ(LogFile(), WholeListSave());
+}
+
+// Another program changes the file without changing its size: the next line notices and
+// writes the whole list again.
+TEST_F(RequestLogTest, SameSizeChangeByAnotherProgramIsRepaired) {
+  Serve({{"SQL", "表示"}});
+  const std::string path = Folder + "log.txt";
+  const std::optional<FileStamp> before = StampOf(path);
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.write("XXXX", 4);  // in place: same file, same size
+  }
+  if (StampOf(path) == before) GTEST_SKIP() << "the file system's times cannot show this change";
+  Serve({{"SQL", "表示"}});
+  EXPECT_EQ(LogFile(), WholeListSave());
+}
+
+// Values that hold line breaks cannot make lines of their own: each entry stays one line.
+TEST_F(RequestLogTest, LineBreaksInValuesBecomeBlanks) {
+  const std::string forged =
+      "x\r\n----START---- 2024-01-01 00:00:00 000ms IPAddress:10.0.0.1 "
+      "User:admin(Web管理者) SQL:y";
+  const std::string start = std::string("----START---- ") + kHead + " SQL:";
+  const std::string shown = start +
+                            "x  ----START---- <T>ms IPAddress:10.0.0.1 "
+                            "User:admin(Web管理者) SQL:y";
+  struct Case {
+    const char* what;
+    Fields query, posted;
+    std::vector<std::string> lines;  // of the file, stamps as "<T>"
+  };
+  const Case cases[] = {
+      {"posted name", {}, {{"SQL", forged}}, {shown}},
+      {"query name", {{"SQL", forged}}, {}, {shown}},
+      {"template name",
+       {{"SQL", "表示"}, {"HTML", "a\nb\rc"}},
+       {},
+       {start + "表示", "==== END ==== " + std::string(kHead) + " HTML:a b c", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(Folder + "log.txt");
+    log = TStringList();
+    Serve(c.query, c.posted);
+    TStringList file;
+    file.LoadFromFile(Folder + "log.txt");
+    std::vector<std::string> lines;
+    for (const std::string& line : file.Items()) lines.push_back(Stamped(line));
+    EXPECT_EQ(lines, c.lines);
+  }
 }
 
 TEST_F(RequestLogTest, LineThatFailedToReachTheFileArrivesWithTheNextWrite) {
@@ -119,6 +192,121 @@ TEST_F(RequestLogTest, LineThatFailedToReachTheFileArrivesWithTheNextWrite) {
   Serve({{"SQL", "表示"}});
   ASSERT_EQ(log.GetCount(), 3u);
   EXPECT_EQ(LogFile(), WholeListSave());
+}
+
+// The whole rewrite on a real file system, called as the page handler calls it. The file starts
+// out in another form than the list's (LF line ends), so the first line rewrites it whole.
+class LogFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessValues(dir.folder() + "app/");
+    std::filesystem::create_directory(Folder);
+    request.RemoteAddress = kRemote;
+  }
+  std::string path() const { return Folder + "log.txt"; }
+  // Loads the log as the start-up does, then adds two lines: a whole rewrite, an append.
+  void StartAndAddTwoLines() {
+    LoadRequestLog();
+    AddStartLogLine(request, kRole);
+    AddStartLogLine(request, kRole);
+  }
+  static std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static mode_t Mode(const std::string& file) {
+    struct stat st {};
+    stat(file.c_str(), &st);
+    return st.st_mode & 07777;
+  }
+
+  TempDir dir;
+  TRequest request;
+};
+
+TEST_F(LogFileTest, LinkStaysAndItsTargetGetsTheLines) {
+  const std::string target = dir.file("elsewhere/real.txt");
+  WriteFile(target, "old\n");
+  ASSERT_EQ(symlink("../elsewhere/real.txt", path().c_str()), 0);
+  StartAndAddTwoLines();
+  EXPECT_TRUE(std::filesystem::is_symlink(path()));
+  EXPECT_EQ(std::filesystem::read_symlink(path()), "../elsewhere/real.txt");
+  EXPECT_EQ(ReadFile(target), log.SavedBytes());
+  EXPECT_EQ(Names(dir.file("elsewhere")), std::vector<std::string>{"real.txt"});
+}
+
+TEST_F(LogFileTest, PermissionBitsAndOwnerStay) {
+  WriteFile(path(), "old\n");
+  ASSERT_EQ(chmod(path().c_str(), 0640), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path().c_str(), 65534, 65534), 0);
+  }
+  StartAndAddTwoLines();
+  EXPECT_EQ(Mode(path()), 0640u);
+  if (root) {
+    struct stat st {};
+    stat(path().c_str(), &st);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
+  EXPECT_EQ(ReadFile(path()), log.SavedBytes());
+}
+
+// A rewrite that cannot be written whole (a file-size limit stands in for a full disk) leaves
+// the former file as it was; the next successful write brings the whole list.
+TEST_F(LogFileTest, FailedRewriteLeavesTheFormerFileWhole) {
+  WriteFile(path(), "old\n");
+  LoadRequestLog();
+  SQLname = std::string(300, 'n');
+  std::string error;
+  {
+    FileSizeLimit full_disk(100);
+    error = ErrorOf([&] { AddStartLogLine(request, kRole); });
+  }
+  EXPECT_EQ(error, "Unable to create file \"" + path() + "\": File too large");
+  EXPECT_EQ(ReadFile(path()), "old\n");
+  EXPECT_EQ(Names(Folder), std::vector<std::string>{"log.txt"});
+  AddStartLogLine(request, kRole);
+  EXPECT_EQ(log.GetCount(), 3u);
+  EXPECT_EQ(ReadFile(path()), log.SavedBytes());
+}
+
+// A folder the server may not create files in, holding a "log.txt" it may write: the file is
+// rewritten in place. Permissions do not bind root, so the lines are added as another user.
+TEST_F(LogFileTest, ReadOnlyFolderWithAWritableFile) {
+  WriteFile(path(), "old\n");
+  const bool root = geteuid() == 0;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  if (root) {
+    ASSERT_EQ(chown(path().c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(chmod(Folder.c_str(), 0555), 0);
+  constexpr int kCannotShow = 77;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(kCannotShow);
+    if (access(Folder.c_str(), W_OK) == 0) _exit(kCannotShow);
+    try {
+      StartAndAddTwoLines();
+    } catch (const std::exception&) {
+      _exit(1);
+    }
+    _exit(ReadFile(path()) == log.SavedBytes() && log.GetCount() == 3 ? 0 : 2);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  chmod(Folder.c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotShow)
+    GTEST_SKIP() << "no user here for whom a folder's permissions bind";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the lines failed, 2: the file differs from the list";
+  EXPECT_TRUE(ReadFile(path()).starts_with("old\r\n----START---- "));
+  EXPECT_EQ(Names(Folder), std::vector<std::string>{"log.txt"});
 }
 
 }  // namespace

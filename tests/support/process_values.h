@@ -13,7 +13,7 @@ inline void ResetProcessValues(const std::string& folder = "") {
   Folder = folder;
   SQLiteCipher = kSqlite;
   CipherMode = false;
-  log = TStringList();  // not Clear(): that keeps the encoding of an earlier load
+  log = TRequestLog();  // not Clear(): that keeps the encoding of an earlier load
   Memory = TStringList();
   IPAddess.clear();
   SQLname.clear();
