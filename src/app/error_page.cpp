@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "auth/basic_auth.h"
 #include "globals/globals.h"
 #include "text/html_escape.h"
 #include "text/strings.h"
@@ -21,14 +22,18 @@ void AddPageOpening(TStringList& lines, std::string_view title) {
 
 // The page escapes what it shows: the definition name, the script and the message can all
 // carry text a browser user typed, and must not run as markup in the next viewer's browser.
+// A request that failed at the authentication gate is nobody's yet: it sees the message only,
+// not the name and script that an earlier request, perhaps another user's, left behind.
 void MyShowRequestException(TResponse& AResponse, const std::exception& E, bool& Flag) {
-  std::string script =
-      StringReplace(HtmlEscape(SQLbun), "＃##＃", "\n", rfReplaceAll | rfIgnoreCase);
+  const bool stranger = dynamic_cast<const AuthenticationError*>(&E) != nullptr;
+  const std::string name = stranger ? "" : SQLname;
+  std::string script = StringReplace(HtmlEscape(stranger ? "" : SQLbun), "＃##＃", "\n",
+                                     rfReplaceAll | rfIgnoreCase);
   script = StringReplace(script, "\n", "<br>", rfReplaceAll | rfIgnoreCase);
   TStringList& c = AResponse.Contents;
   AddPageOpening(c, "SQLite実行エラー");
   c.Add("    <big><b>SQLite実行エラー</b></big><hr>");
-  c.Add("    SQL名：" + HtmlEscape(SQLname) + "<br>");
+  c.Add("    SQL名：" + HtmlEscape(name) + "<br>");
   c.Add("    SQL文：" + script + "<br>");
   c.Add("    エラー内容：<hr>" + HtmlEscape(E.what()) + "<hr>");
   c.Add("  </body>");

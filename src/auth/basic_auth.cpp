@@ -26,16 +26,9 @@ std::string GetBasicAuth(const std::string& LAuth, const std::string& UserOrPass
   return UserOrPass == "Pass" ? pass : user;
 }
 
-std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase_source) {
-  if (!IsBasic(LAuth)) return kNotAuthenticated;
-  const std::string user = GetBasicAuth(LAuth, "User");
-  const std::string phrase = phrase_source();
-  // Without a phrase every password encrypts to the same text, so the comparison below would
-  // admit any password.
-  if (phrase.empty()) return kNotAuthenticated;
-  const std::string presented =
-      EncodeStringBase64(EncryptString(GetBasicAuth(LAuth, "Pass"), phrase));
+namespace {
 
+std::string RoleOf(const std::string& user, const std::string& presented) {
   auto conn = OpenDefinitionDatabase();
   TSQLQuery query;
   query.SetDatabase(conn.get());
@@ -50,6 +43,24 @@ std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase_sou
   }
   query.Close();
   return role;
+}
+
+}  // namespace
+
+std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase_source) {
+  if (!IsBasic(LAuth)) return kNotAuthenticated;
+  const std::string user = GetBasicAuth(LAuth, "User");
+  const std::string phrase = phrase_source();
+  // Without a phrase every password encrypts to the same text, so the comparison below would
+  // admit any password.
+  if (phrase.empty()) return kNotAuthenticated;
+  const std::string presented =
+      EncodeStringBase64(EncryptString(GetBasicAuth(LAuth, "Pass"), phrase));
+  try {
+    return RoleOf(user, presented);
+  } catch (const std::exception& e) {
+    throw AuthenticationError(e.what());
+  }
 }
 
 TResponse& BasicAuthorizationView(TResponse& AResponse) {

@@ -2,6 +2,7 @@
 // Every request is authenticated anew; nothing is remembered between requests.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 #include "auth/cipher.h"
@@ -13,10 +14,17 @@ namespace nv {
 // Where the host phrase comes from: GeneratePhrase, or a fixed phrase in tests.
 using PhraseSource = std::string (*)();
 
+// A failure of the authentication itself (the user table could not be read). The request
+// has not passed the gate, so its answer must show nothing that earlier requests left behind.
+class AuthenticationError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The role ("所属") of the user that LAuth (the Authorization header, "" when absent) names,
 // "" for a NULL role, or "null" when not authenticated. A header that does not begin with
 // "Basic" runs no command and opens no database. With an empty host phrase nobody passes.
-// Database failures propagate.
+// Database failures leave as AuthenticationError with the database layer's message.
 std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase = GeneratePhrase);
 
 // Turns AResponse into the authentication challenge: 401, "WWW-Authenticate" and "Connection"
