@@ -2,12 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
 #include "app/error_page.h"
 #include "auth/basic_auth.h"
 #include "globals/globals.h"
+#include "http/file_stream.h"
 #include "platform/files.h"
 #include "text/html_escape.h"
 
@@ -53,8 +53,8 @@ void Upload(TRequest& ARequest, TResponse& AResponse) {
   std::string path = Folder + "images" + kPathDelim + name;
   // A write that fails (a full disk) keeps the former file whole.
   ReplaceFileOrThrow(path, file.Content);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  TFileStream in(path);  // the server sends it straight from the file
+  if (!in.is_open()) {
     int err = errno;
     throw std::runtime_error("Unable to open file \"" + path + "\": " + std::strerror(err));
   }

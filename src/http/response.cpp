@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "http/file_stream.h"
 #include "text/strings.h"
 
 namespace nv {
@@ -180,6 +181,11 @@ void TResponse::SendContent() {
   long long length = ContentLength > 0 ? ContentLength : 0;
   Write(HeadText(length));
   if (head_only_) return;
+  if (auto* file = dynamic_cast<TFileStream*>(ContentStream);
+      file != nullptr && file->is_open() && file_output_) {
+    file_output_(file->Release(), length);
+    return;
+  }
   ContentStream->clear();
   ContentStream->seekg(0, std::ios::beg);
   std::string chunk(kStreamChunk, '\0');

@@ -13,6 +13,8 @@ namespace nv {
 class TResponse {
  public:
   using TOutput = std::function<void(std::string_view bytes)>;
+  // Takes over an open file descriptor whose first length bytes are the body.
+  using TFileOutput = std::function<void(int fd, long long length)>;
 
   int Code = 200;
   std::string CodeText = "OK";
@@ -41,6 +43,9 @@ class TResponse {
   // Where SendContent writes (the server attaches its socket). Without one the bytes are kept
   // and can be read back with Sent(): handy for tests of handlers.
   void SetOutput(TOutput out) { output_ = std::move(out); }
+  // Where SendContent hands the file of a TFileStream body, so that it never passes through
+  // this process. Without one the file is read and written like any stream.
+  void SetFileOutput(TFileOutput out) { file_output_ = std::move(out); }
   const std::string& Sent() const { return sent_bytes_; }
 
   // Status line and headers exactly as SendContent writes them, for the current state.
@@ -52,6 +57,7 @@ class TResponse {
   bool sent_ = false;
   bool head_only_ = false;
   TOutput output_;
+  TFileOutput file_output_;
   std::string sent_bytes_;
 };
 

@@ -1,21 +1,26 @@
-// The server loop: one thread, one request per connection. Every read and write waits with
-// poll() under a time-out, so a slow or hostile client cannot hold the only thread for ever.
+// The server loop: one thread, every connection at once over epoll and non-blocking sockets.
+// Reading and writing never wait on one client; handlers run one at a time, each request in
+// its turn, and their answers go out while the loop goes on with the others.
 #include "http/server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <fstream>
+#include <list>
 #include <stdexcept>
 
+#include "http/connection.h"
 #include "http/static_files.h"
 
 namespace nv {
@@ -24,114 +29,19 @@ THTTPApplication Application;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
-// Waits are cut into slices of this length so that Terminate() is noticed promptly.
-constexpr int kSliceMs = 100;
-// After an early answer (431, 413 ...) the unread rest of the request is drained for a short
-// while: closing with unread input makes the kernel reset the connection, which can destroy the
-// answer before the client reads it.
-constexpr int kLingerMs = 500;
-constexpr size_t kLingerBytes = 4 * 1024 * 1024;
+// The clock's resolution for the limits, and how soon Terminate() is noticed.
+constexpr int kSweepMs = 100;
+constexpr int kMaxEvents = 256;
+// Connections accepted in one turn, so that a flood of connects does not starve the others.
+constexpr int kAcceptPerTurn = 256;
+// Descriptors kept for everything but the sockets: databases, the log, files being sent.
+constexpr long long kSpareDescriptors = 64;
+// The largest backlog the kernel takes is here; listen() is silently cut to it.
+constexpr char kSomaxconnFile[] = "/proc/sys/net/core/somaxconn";
 
 std::string ErrorText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
-class Connection {
- public:
-  Connection(int fd, int timeout_ms, long long write_credit, const std::atomic<bool>& stop)
-      : fd_(fd),
-        timeout_ms_(timeout_ms),
-        write_credit_(write_credit > 0 ? write_credit : 1),
-        stop_(stop),
-        deadline_(Clock::now() + std::chrono::milliseconds(timeout_ms)) {}
-
-  // Appends what arrives (at most max bytes) to buf; false at the end of the input. Throws when
-  // the request's time-out (plus the credit for what has arrived) passes first.
-  bool Read(std::string& buf, size_t max) {
-    while (true) {
-      if (!WaitFor(POLLIN, deadline_)) throw std::runtime_error("Client read timed out");
-      size_t old = buf.size();
-      buf.resize(old + max);
-      ssize_t n = recv(fd_, buf.data() + old, max, 0);
-      buf.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
-      if (n > 0) {
-        // A large body earns time as it arrives, at the rate writes do.
-        deadline_ += std::chrono::microseconds(static_cast<long long>(n) * 1000000 / write_credit_);
-        return true;
-      }
-      if (n == 0) return false;
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        throw std::runtime_error(ErrorText("Client read failed"));
-      }
-    }
-  }
-
-  // Writes all bytes. The answer gets the time-out plus one second for every write_credit
-  // bytes it has sent, so a large download can take as long as it needs at a modest rate, while a
-  // client that reads a byte now and then cannot hold the only thread for ever.
-  void Write(std::string_view bytes) {
-    if (!writing_) {
-      writing_ = true;
-      write_deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms_);
-    }
-    while (!bytes.empty()) {
-      ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (n > 0) {
-        bytes.remove_prefix(static_cast<size_t>(n));
-        write_deadline_ +=
-            std::chrono::microseconds(static_cast<long long>(n) * 1000000 / write_credit_);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        throw std::runtime_error(ErrorText("Client write failed"));
-      }
-      if (!WaitFor(POLLOUT, write_deadline_)) throw std::runtime_error("Client write timed out");
-    }
-  }
-
-  // Ends our side, then reads and drops what the client still sends, for a short while.
-  void Linger() {
-    shutdown(fd_, SHUT_WR);
-    Clock::time_point until = Clock::now() + std::chrono::milliseconds(kLingerMs);
-    size_t dropped = 0;
-    char scrap[16 * 1024];
-    while (dropped < kLingerBytes && WaitFor(POLLIN, until)) {
-      ssize_t n = recv(fd_, scrap, sizeof scrap, 0);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
-      if (n > 0) dropped += static_cast<size_t>(n);
-    }
-  }
-
- private:
-  bool WaitFor(short events, Clock::time_point until) {
-    while (!stop_) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{fd_, events, 0};
-      int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kSliceMs)));
-      if (r > 0) return true;
-      if (r < 0 && errno != EINTR) throw std::runtime_error(ErrorText("poll failed"));
-    }
-    throw std::runtime_error("Server is stopping");
-  }
-
-  int fd_;
-  int timeout_ms_;
-  long long write_credit_;
-  const std::atomic<bool>& stop_;
-  Clock::time_point deadline_;
-  bool writing_ = false;
-  Clock::time_point write_deadline_;
-};
-
-// The layer's own answer to a request it does not hand to a route.
-void SendStatus(Connection& conn, int code) {
-  TResponse resp;
-  resp.Code = code;
-  resp.CodeText = std::string(ReasonPhrase(code));
-  resp.SetOutput([&conn](std::string_view b) { conn.Write(b); });
-  resp.SendContent();
-}
 
 void ResetForFailure(TResponse& resp) {
   resp.Code = 500;
@@ -141,6 +51,244 @@ void ResetForFailure(TResponse& resp) {
   resp.ContentLength = 0;
   resp.CustomHeaders.Clear();
 }
+
+int ListenBacklog() {
+  long long value = 0;
+  std::ifstream in(kSomaxconnFile);
+  if (!(in >> value) || value < SOMAXCONN) return SOMAXCONN;
+  return value > 65535 ? 65535 : static_cast<int>(value);
+}
+
+// Every connection is a descriptor: the soft limit goes up to the hard one. Returns the limit.
+long long RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? (1LL << 20) : static_cast<long long>(limit.rlim_cur);
+}
+
+class TServerLoop {
+ public:
+  TServerLoop(THTTPApplication& app, int listener, const std::atomic<bool>& stop)
+      : app_(app),
+        limits_(app.Limits),
+        listener_(listener),
+        stop_(stop),
+        budget_(limits_.BodyBudgetBytes, limits_.SmallBodyBytes) {
+    // A connection may hold a socket and a file being sent.
+    long long room = (RaiseDescriptorLimit() - kSpareDescriptors) / 2;
+    max_connections_ = static_cast<size_t>(room < 1 ? 1 : room);
+    if (limits_.MaxConnections < max_connections_) max_connections_ = limits_.MaxConnections;
+  }
+  ~TServerLoop() {
+    ready_.clear();
+    entries_.clear();
+    if (epoll_ >= 0) close(epoll_);
+  }
+
+  void Run() {
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) {
+      app_.Report(ErrorText("Cannot create the event queue"));
+      return;
+    }
+    WatchListener(true);
+    epoll_event events[kMaxEvents];
+    SteadyClock::time_point last_sweep = SteadyClock::now();
+    while (!stop_) {
+      int n = epoll_wait(epoll_, events, kMaxEvents, ready_.empty() ? kSweepMs : 0);
+      if (n < 0 && errno != EINTR) {
+        app_.Report(ErrorText("Waiting for the sockets failed"));
+        return;
+      }
+      for (int i = 0; i < n; ++i) OnEvent(events[i]);
+      Bury();
+      if (SteadyClock::now() - last_sweep >= std::chrono::milliseconds(kSweepMs)) {
+        last_sweep = SteadyClock::now();
+        Sweep();
+        Bury();
+      }
+      if (!ready_.empty()) {
+        HandleNext();
+        Bury();
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    Entry(int fd, std::string remote, const THTTPLimits& limits, TBodyBudget& budget, TLoopTime now)
+        : conn(fd, std::move(remote), limits, budget, now), fd(fd) {}
+    TConnection conn;
+    int fd;
+    uint32_t watched = 0;  // events registered with epoll; 0: not registered
+    bool closed = false;
+    bool idle = false;  // in idle_, still reading its head
+    std::list<Entry>::iterator self;
+    std::list<Entry*>::iterator idle_at;
+  };
+
+  TLoopTime Now() const { return SteadyClock::now() - handler_time_; }
+
+  void WatchListener(bool on) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;
+    epoll_ctl(epoll_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, listener_, &ev);
+    listening_ = on;
+  }
+
+  void OnEvent(const epoll_event& ev) {
+    if (ev.data.ptr == nullptr) return Accept();
+    Entry& e = *static_cast<Entry*>(ev.data.ptr);
+    if (e.closed) return;
+    const uint32_t broken = EPOLLERR | EPOLLHUP;
+    if ((ev.events & (EPOLLIN | broken)) && e.conn.WantsRead()) {
+      Apply(e, e.conn.OnReadable(Now()));
+      if (e.closed) return;
+    }
+    if ((ev.events & (EPOLLOUT | broken)) && e.conn.WantsWrite()) {
+      Apply(e, e.conn.OnWritable(Now()));
+    }
+  }
+
+  void Accept() {
+    for (int i = 0; i < kAcceptPerTurn; ++i) {
+      sockaddr_in peer{};
+      socklen_t peer_len = sizeof peer;
+      int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          // Out of descriptors: make room, or stop accepting until the next sweep instead of
+          // spinning on a listener that stays readable.
+          if (DropOldestIdle()) continue;
+          WatchListener(false);
+        }
+        return;  // EAGAIN: nobody else is waiting
+      }
+      if (open_ >= max_connections_ && !DropOldestIdle()) {
+        close(fd);
+        app_.Report("Too many open connections: a new one was refused");
+        continue;
+      }
+      char ip[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+      Entry& e = entries_.emplace_back(fd, ip, limits_, budget_, Now());
+      e.self = std::prev(entries_.end());
+      ++open_;
+      e.idle = true;
+      e.idle_at = idle_.insert(idle_.end(), &e);
+      // Most requests are there already: read before asking epoll.
+      Apply(e, e.conn.OnReadable(Now()));
+    }
+  }
+
+  bool DropOldestIdle() {
+    if (idle_.empty()) return false;
+    Close(*idle_.front(), "Too many open connections: the oldest idle one was closed");
+    return true;
+  }
+
+  void Apply(Entry& e, TStep step) {
+    if (e.idle && e.conn.State() != TConnection::TState::kHead) {
+      idle_.erase(e.idle_at);
+      e.idle = false;
+    }
+    switch (step) {
+      case TStep::kDone:
+        return Close(e, "");
+      case TStep::kFailed:
+        return Close(e, e.conn.Failure());
+      case TStep::kRequest:
+        ready_.push_back(&e);
+        [[fallthrough]];
+      case TStep::kWait:
+        Watch(e);
+        return;
+    }
+  }
+
+  void Watch(Entry& e) {
+    uint32_t want = 0;
+    if (e.conn.WantsRead()) want |= EPOLLIN;
+    if (e.conn.WantsWrite()) want |= EPOLLOUT;
+    if (want == e.watched) return;
+    epoll_event ev{};
+    ev.events = want;
+    ev.data.ptr = &e;
+    int op = want == 0 ? EPOLL_CTL_DEL : e.watched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    if (epoll_ctl(epoll_, op, e.fd, &ev) != 0 && want != 0) {
+      return Close(e, ErrorText("Cannot watch a connection"));
+    }
+    e.watched = want;
+  }
+
+  // Closed at once (the descriptor may be reused by the next accept); freed after the batch of
+  // events, which may still name it.
+  void Close(Entry& e, const std::string& report) {
+    if (e.closed) return;
+    if (!report.empty()) app_.Report(report);
+    if (e.idle) idle_.erase(e.idle_at);
+    e.idle = false;
+    e.closed = true;
+    e.conn.Close();
+    --open_;
+    graveyard_.push_back(e.self);
+  }
+
+  void Bury() {
+    for (auto it : graveyard_) entries_.erase(it);
+    graveyard_.clear();
+  }
+
+  void Sweep() {
+    if (!listening_) WatchListener(true);
+    const TLoopTime now = Now();
+    for (Entry& e : entries_) {
+      if (!e.closed) Apply(e, e.conn.OnTimer(now));
+    }
+  }
+
+  // The next request in the order in which requests became complete, alone on the thread.
+  void HandleNext() {
+    Entry& e = *ready_.front();
+    ready_.pop_front();
+    const SteadyClock::time_point start = SteadyClock::now();
+    {
+      TResponse resp;
+      e.conn.Attach(resp);
+      try {
+        app_.HandleRequest(e.conn.Request(), resp);
+      } catch (const std::exception& ex) {
+        app_.Report(ex.what());
+      } catch (...) {
+        app_.Report("Unknown exception");
+      }
+    }
+    handler_time_ += SteadyClock::now() - start;
+    Apply(e, e.conn.Answer(Now()));
+  }
+
+  THTTPApplication& app_;
+  const THTTPLimits& limits_;  // read as they are used
+  int listener_;
+  const std::atomic<bool>& stop_;
+  int epoll_ = -1;
+  bool listening_ = false;
+  size_t max_connections_ = 0;
+  size_t open_ = 0;
+  TBodyBudget budget_;
+  SteadyClock::duration handler_time_{0};
+  std::list<Entry> entries_;  // in accept order
+  std::list<Entry*> idle_;    // those still reading their head, in accept order
+  std::deque<Entry*> ready_;  // complete requests, in the order they became complete
+  std::vector<std::list<Entry>::iterator> graveyard_;
+};
 
 }  // namespace
 
@@ -195,62 +343,9 @@ void THTTPApplication::HandleRequest(TRequest& req, TResponse& resp) {
   if (!resp.ContentSent()) resp.SendContent();
 }
 
-void THTTPApplication::ServeConnection(int fd, const std::string& remote) {
-  Connection conn(fd, IoTimeoutMs, WriteCreditBytesPerSecond, terminated_);
-  std::string buf;
-  size_t scan = 0;
-  size_t head_end;
-  while ((head_end = FindHeadEnd(buf, &scan)) == std::string::npos) {
-    if (buf.size() > MaxHeadBytes) {
-      SendStatus(conn, 431);
-      conn.Linger();
-      return;
-    }
-    if (!conn.Read(buf, 16 * 1024)) {
-      if (buf.empty()) return;  // connected and left without a word
-      throw std::runtime_error("Client closed the connection inside the request head");
-    }
-  }
-  TRequest req;
-  THeadInfo info;
-  if (head_end > MaxHeadBytes) {
-    info.Status = 431;
-  } else {
-    info = ParseRequestHead(std::string_view(buf).substr(0, head_end), req);
-    if (info.Status == 0 && (info.ContentLength < 0 || info.ContentLength > MaxBodyBytes)) {
-      info.Status = 413;
-    }
-  }
-  if (info.Status != 0) {
-    SendStatus(conn, info.Status);
-    conn.Linger();
-    return;
-  }
-  const size_t length = static_cast<size_t>(info.ContentLength);
-  std::string body = buf.substr(head_end);
-  buf.clear();
-  if (info.ExpectContinue && body.size() < length) conn.Write("HTTP/1.1 100 Continue\r\n\r\n");
-  while (body.size() < length) {
-    if (!conn.Read(body, std::min<size_t>(length - body.size(), 256 * 1024))) {
-      throw std::runtime_error("Client closed the connection inside the request body");
-    }
-  }
-  body.resize(length);  // bytes beyond the announced body belong to no request
-  req.Content = std::move(body);
-  req.RemoteAddress = remote;
-  if (!ParseRequestContent(req)) {
-    SendStatus(conn, 400);
-    return;
-  }
-
-  TResponse resp;
-  resp.SetOutput([&conn](std::string_view b) { conn.Write(b); });
-  HandleRequest(req, resp);
-}
-
 void THTTPApplication::Run() {
   Initialize();
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (listener < 0) {
     Report(ErrorText("Cannot create the listening socket"));
     return;
@@ -263,8 +358,9 @@ void THTTPApplication::Run() {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(Port);
+  // A burst of clients waits in the kernel's queue instead of being refused.
   if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener, 64) != 0) {
+      listen(listener, ListenBacklog()) != 0) {
     Report(ErrorText(("Cannot listen on port " + std::to_string(Port)).c_str()));
     close(listener);
     return;
@@ -272,29 +368,9 @@ void THTTPApplication::Run() {
   socklen_t len = sizeof addr;
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   bound_port_ = ntohs(addr.sin_port);
-
-  while (!terminated_) {
-    pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, kSliceMs) <= 0) continue;
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_len,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      // Out of descriptors, say: pause instead of spinning on a listener that stays readable.
-      if (errno != EINTR && errno != EAGAIN) poll(nullptr, 0, 10);
-      continue;
-    }
-    char ip[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    try {
-      ServeConnection(fd, ip);
-    } catch (const std::exception& e) {
-      Report(e.what());
-    } catch (...) {
-      Report("Unknown exception");
-    }
-    close(fd);
+  {
+    TServerLoop loop(*this, listener, terminated_);
+    loop.Run();
   }
   close(listener);
   bound_port_ = 0;

@@ -1,8 +1,10 @@
-// The HTTP application: a small one-thread server over POSIX sockets, one request per
-// connection, no keep-alive.
+// The HTTP application: a one-thread server over non-blocking sockets. It reads and writes every
+// connection at once, while handlers run one at a time, in the order in which their requests
+// became complete. One request per connection, no keep-alive.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -14,6 +16,37 @@
 
 namespace nv {
 
+// What one client may cost the others. Every connection is held to these by the clock, not by
+// the one thread waiting on it.
+constexpr size_t kMaxHeadBytes = 64 * 1024;               // 431 beyond
+constexpr long long kMaxBodyBytes = 256LL * 1024 * 1024;  // 413 beyond
+constexpr int kHeadDeadlineMs = 10 * 1000;                // from the connect to the head's end
+constexpr int kBodyGraceMs = 10 * 1000;                   // before the body must keep a rate
+constexpr long long kMinBodyBytesPerSecond = 8 * 1024;
+constexpr int kSendGraceMs = 10 * 1000;  // before the answer must be taken at a rate
+constexpr long long kMinSendBytesPerSecond = 8 * 1024;
+constexpr int kRateWindowMs = 5 * 1000;  // a rate is checked over windows of this length
+// Open connections; beyond, the oldest one still reading its head is closed.
+constexpr size_t kMaxConnections = 4096;
+// All request bodies held at once (being received or waiting for their handler); a body that
+// would go beyond gets 503, unless it is small.
+constexpr long long kBodyBudgetBytes = 1024LL * 1024 * 1024;
+constexpr long long kSmallBodyBytes = 64 * 1024;
+
+struct THTTPLimits {
+  size_t MaxHeadBytes = kMaxHeadBytes;
+  long long MaxBodyBytes = kMaxBodyBytes;
+  int HeadDeadlineMs = kHeadDeadlineMs;
+  int BodyGraceMs = kBodyGraceMs;
+  long long MinBodyBytesPerSecond = kMinBodyBytesPerSecond;
+  int SendGraceMs = kSendGraceMs;
+  long long MinSendBytesPerSecond = kMinSendBytesPerSecond;
+  int RateWindowMs = kRateWindowMs;
+  size_t MaxConnections = kMaxConnections;
+  long long BodyBudgetBytes = kBodyBudgetBytes;
+  long long SmallBodyBytes = kSmallBodyBytes;
+};
+
 class THTTPApplication {
  public:
   THTTPApplication() = default;
@@ -24,18 +57,14 @@ class THTTPApplication {
   std::string Title;
   std::function<void(TResponse&, const std::exception&, bool& handled)> OnShowRequestException;
   THTTPRouter HTTPRouter;
-  std::string BaseFolder;   // where relative file-location folders are taken from
-  int IoTimeoutMs = 30000;  // reading one request, and each wait for write progress
-  // Writing an answer may take IoTimeoutMs plus one second per this many bytes sent.
-  long long WriteCreditBytesPerSecond = 64 * 1024;
-  size_t MaxHeadBytes = 64 * 1024;
-  long long MaxBodyBytes = 256LL * 1024 * 1024;
+  std::string BaseFolder;  // where relative file-location folders are taken from
+  THTTPLimits Limits;
 
   // "/" + location + "/..." is served from the folder. Throws "Directory "%s" does not exist".
   void RegisterFileLocation(const std::string& location, const std::string& folder);
   void Initialize();
-  // Blocks, answering one connection at a time, until Terminate(). When the port cannot be
-  // opened it reports on stderr and returns.
+  // Blocks, serving every connection, until Terminate(). When the port cannot be opened it
+  // reports on stderr and returns.
   void Run();
   void Terminate() { terminated_ = true; }  // thread-safe; Run returns soon after
   // The port Run is listening on, 0 while it is not listening.
@@ -44,11 +73,10 @@ class THTTPApplication {
   // Dispatch of a parsed request: route, handler, exception hook, final send (without the body
   // for HEAD).
   void HandleRequest(TRequest& req, TResponse& resp);
-
- private:
-  void ServeConnection(int fd, const std::string& remote);
+  // A failure outside the handlers, on stderr with the application's title.
   void Report(const std::string& message) const;
 
+ private:
   std::atomic<bool> terminated_{false};
   std::atomic<uint16_t> bound_port_{0};
 };

@@ -33,10 +33,18 @@ const char kHelloAnswer[] =
     "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 7\r\n"
     "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\nhello\r\n";
 
+// Limits short enough for a test to see them act.
+void ShortLimits(THTTPLimits& limits) {
+  limits.HeadDeadlineMs = 300;
+  limits.BodyGraceMs = 300;
+  limits.SendGraceMs = 300;
+  limits.RateWindowMs = 300;
+}
+
 class Server : public ::testing::Test {
  protected:
   Server() {
-    app_.IoTimeoutMs = 300;
+    ShortLimits(app_.Limits);
     app_.HTTPRouter.RegisterRoute(
         "/hello", [](TRequest&, TResponse& resp) { resp.Contents.Add("hello"); }, false);
     app_.HTTPRouter.RegisterRoute(
@@ -133,7 +141,7 @@ TEST_F(Server, OversizedHeadIsRefusedWith431) {
 }
 
 TEST_F(Server, OversizedBodyIsRefusedWith413BeforeItIsRead) {
-  app_.MaxBodyBytes = 1000;
+  app_.Limits.MaxBodyBytes = 1000;
   for (const char* length : {"1001", "99999999999999999999999"}) {
     Client c(port());
     c.Send(std::string("POST / HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n");
@@ -141,7 +149,7 @@ TEST_F(Server, OversizedBodyIsRefusedWith413BeforeItIsRead) {
     std::string answer = c.ReadAll();
     EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 413 Payload Too Large") << length;
   }
-  app_.MaxBodyBytes = 256LL * 1024 * 1024;
+  app_.Limits.MaxBodyBytes = 256LL * 1024 * 1024;
   Client c(port());
   c.Send("POST / HTTP/1.1\r\nContent-Length: 268435457\r\n\r\n");  // one byte over the default
   EXPECT_EQ(c.ReadAll().substr(0, 12), "HTTP/1.1 413");
@@ -233,8 +241,7 @@ TEST(ServerFiles, ClientThatStopsReadingIsDropped) {
   TempDir dir;
   dir.Write("big.bin", std::string(64 * 1024 * 1024, 'x'));
   THTTPApplication app;
-  app.IoTimeoutMs = 300;
-  app.WriteCreditBytesPerSecond = 1LL << 40;  // no extra time for what the kernel buffers
+  ShortLimits(app.Limits);
   app.RegisterFileLocation("files", dir.path());
   app.HTTPRouter.RegisterRoute(
       "/hello", [](TRequest&, TResponse& resp) { resp.Contents.Add("hello"); }, false);
@@ -244,6 +251,12 @@ TEST(ServerFiles, ClientThatStopsReadingIsDropped) {
   Clock::time_point t = Clock::now();
   EXPECT_EQ(Exchange(server.port(), kHello), kHelloAnswer);
   EXPECT_LT(MsSince(t), 3000);
+  // Past the grace and one window without progress the server gives up on it: the reader then
+  // finds only what the kernel had buffered, and the end.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::string got = reader.ReadAll();
+  EXPECT_TRUE(reader.closed());
+  EXPECT_LT(got.size(), 64u * 1024 * 1024);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Client write timed out"),
             std::string::npos);
 }
