@@ -237,4 +237,9 @@ std::string Inset(TPageRequestState& state, std::string_view SQLIn, std::string_
   return FinalEscapes(text);
 }
 
+bool OncePerRequestMayRewrite(const TPageRequestState& state) {
+  return state.SQLexecFirst && state.ARequest != nullptr &&
+         TextSavingMode(state.ARequest->ContentFields);
+}
+
 }  // namespace nv

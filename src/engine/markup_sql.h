@@ -13,4 +13,8 @@ namespace nv {
 // state.SQLexecFirst is set) also runs the once-per-request step on the posted fields.
 std::string Inset(TPageRequestState& state, std::string_view SQLIn, std::string_view LPNo);
 
+// True while the next Inset may rewrite posted values rather than only add to them: the
+// once-per-request step is still due and protects the markers of posted texts.
+bool OncePerRequestMayRewrite(const TPageRequestState& state);
+
 }  // namespace nv

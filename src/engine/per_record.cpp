@@ -10,6 +10,7 @@
 
 #include "engine/date_offsets.h"
 #include "engine/definition_lookup.h"
+#include "engine/markup_sql.h"
 #include "engine/script_executor.h"
 #include "globals/globals.h"
 #include "http/request.h"
@@ -156,26 +157,71 @@ void FirstPass(TPageRequestState& state, int& CNT, bool& Loop) {
   }
 }
 
-// One run per non-empty line of a TAB or CSV block; "行番号" carries the line's number.
-void RunBlock(TPageRequestState& state, RowRunner& rows, const std::string& name,
-              const std::string& value) {
-  TStringList lines;
-  {
-    std::string text;
-    for (char c : value) {
-      if (c != '\r') text += c;
+// The non-empty lines of a block field, every CR removed, as the field's value read when the
+// pass reached it. They are read from the field itself as the runs go on: a copy of a block
+// as large as the body would double what the request holds. The runs only ever add to a posted
+// field's end (the TAB collection, the merge of multiple choices), and the reading stops at
+// the value's length it had at the start; where a run could rewrite the value (the posted texts
+// of the text-saving mode, or an encryption marker's row name, which ends in a TAB), the lines
+// are read from a copy instead.
+class TBlockLines {
+ public:
+  TBlockLines(TPageRequestState& state, size_t index)
+      : fields_(state.ARequest->ContentFields), index_(index) {
+    end_ = Value().size();
+    if (OncePerRequestMayRewrite(state) || Contains(fields_.GetName(index), "\t")) {
+      copy_ = std::string(Value());
+      copied_ = true;
     }
-    size_t start = 0;
-    while (start <= text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      if (end > start) lines.Add(text.substr(start, end - start));
-      start = end + 1;
+    Advance();
+  }
+
+  // The next line; false after the last.
+  bool Next(std::string& line, bool& last) {
+    if (next_.empty()) return false;
+    line = std::move(next_);
+    next_.clear();
+    Advance();
+    last = next_.empty();
+    return true;
+  }
+
+ private:
+  std::string_view Value() const {
+    if (copied_) return copy_;
+    const std::string& entry = fields_.Get(index_);
+    size_t eq = entry.find('=');
+    return eq == std::string::npos ? std::string_view() : std::string_view(entry).substr(eq + 1);
+  }
+
+  // Reads the following non-empty line into next_.
+  void Advance() {
+    std::string_view value = Value().substr(0, end_);
+    while (next_.empty() && pos_ < end_) {
+      size_t lf = value.find('\n', pos_);
+      if (lf == std::string_view::npos) lf = end_;
+      for (char c : value.substr(pos_, lf - pos_)) {
+        if (c != '\r') next_ += c;
+      }
+      pos_ = lf + 1;
     }
   }
-  const bool csv = Contains(name, kCsvBlock);
-  for (size_t n = 0; n < lines.GetCount(); ++n) {
-    std::string line = lines.Get(n);
+
+  const TStringList& fields_;
+  size_t index_;
+  bool copied_ = false;
+  std::string copy_;
+  size_t end_ = 0;
+  size_t pos_ = 0;
+  std::string next_;
+};
+
+// One run per non-empty line of a TAB or CSV block; "行番号" carries the line's number.
+void RunBlock(TPageRequestState& state, RowRunner& rows, size_t index, bool csv) {
+  TBlockLines lines(state, index);
+  std::string line;
+  bool last = false;
+  for (size_t n = 1; lines.Next(line, last); ++n) {
     if (csv) {
       // Empty cells are dropped, so later cells move left into their columns.
       TStringList cells;
@@ -185,8 +231,8 @@ void RunBlock(TPageRequestState& state, RowRunner& rows, const std::string& name
         if (!cell.empty()) line += cell + '\t';
       }
     }
-    if (n + 1 == lines.GetCount()) rows.Last = true;
-    state.ARequest->ContentFields.SetValue(kRowNumber, std::to_string(n + 1));
+    if (last) rows.Last = true;
+    state.ARequest->ContentFields.SetValue(kRowNumber, std::to_string(n));
     rows.Run(line + '\t');
   }
 }
@@ -206,7 +252,7 @@ void SecondPass(TPageRequestState& state, RowRunner& rows, int& CNT, bool& Loop)
     }
     if (IsBlock(name)) {
       Loop = true;
-      RunBlock(state, rows, name, fields.GetValueFromIndex(i));
+      RunBlock(state, rows, i, Contains(name, kCsvBlock));
     }
   }
 }

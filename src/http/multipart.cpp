@@ -147,6 +147,53 @@ bool SplitParts(std::string_view body, const std::string& boundary, std::vector<
   }
 }
 
+// Appends the fields and files of the parts. With owner (the buffer the parts lie in), the
+// longest content takes the buffer over instead of being copied: every other one is copied
+// out first, while the buffer still holds it.
+void AddParts(const std::vector<Part>& parts, std::string* owner, TStringList& fields,
+              std::vector<TUploadedFile>& files) {
+  size_t longest = parts.size();
+  if (owner != nullptr) {
+    for (size_t i = 0; i < parts.size(); ++i) {
+      if (longest == parts.size() || parts[i].content.size() > parts[longest].content.size()) {
+        longest = i;
+      }
+    }
+  }
+  std::vector<std::string> entries;
+  std::vector<TUploadedFile> found;
+  constexpr size_t kNone = static_cast<size_t>(-1);
+  size_t taker_entry = kNone;  // where the longest content goes
+  size_t taker_file = kNone;
+  for (size_t i = parts.size(); i-- > 0;) {
+    const Part& part = parts[i];
+    std::string name = part.has_name ? part.name : "DummyFileItem" + std::to_string(i);
+    const bool take = i == longest;
+    if (!part.has_file_name) {
+      if (take) taker_entry = entries.size();
+      entries.push_back(name + "=");
+      if (!take) entries.back().append(part.content);
+      continue;
+    }
+    entries.push_back(name + "=" + part.file_name);
+    // A browser sends an empty part (or a lone line break) when no file was chosen.
+    if (part.content.empty() || part.content == "\r\n") continue;
+    if (take) taker_file = found.size();
+    found.push_back(TUploadedFile{name, part.file_name, part.content_type,
+                                  take ? std::string() : std::string(part.content)});
+  }
+  if (taker_entry != kNone || taker_file != kNone) {
+    std::string_view content = parts[longest].content;
+    std::string prefix = taker_entry != kNone ? std::move(entries[taker_entry]) : std::string();
+    const size_t at = static_cast<size_t>(content.data() - owner->data());
+    owner->resize(at + content.size());
+    owner->replace(0, at, prefix);  // in place: the part's headers took more room than this
+    (taker_entry != kNone ? entries[taker_entry] : found[taker_file].Content) = std::move(*owner);
+  }
+  for (std::string& e : entries) fields.Add(std::move(e));
+  for (TUploadedFile& f : found) files.push_back(std::move(f));
+}
+
 }  // namespace
 
 bool ParseMultipart(std::string_view content_type, std::string_view body, TStringList& fields,
@@ -154,20 +201,18 @@ bool ParseMultipart(std::string_view content_type, std::string_view body, TStrin
   std::string boundary = BoundaryOf(content_type);
   std::vector<Part> parts;
   if (boundary.empty() || !SplitParts(body, boundary, parts)) return false;
-  for (size_t i = parts.size(); i-- > 0;) {
-    Part& part = parts[i];
-    std::string name = part.has_name ? part.name : "DummyFileItem" + std::to_string(i);
-    if (!part.has_file_name) {
-      fields.Add(name + "=" + std::string(part.content));
-      continue;
-    }
-    fields.Add(name + "=" + part.file_name);
-    // A browser sends an empty part (or a lone line break) when no file was chosen.
-    if (part.content.empty() || part.content == "\r\n") continue;
-    files.push_back(
-        TUploadedFile{name, part.file_name, part.content_type, std::string(part.content)});
-  }
+  AddParts(parts, nullptr, fields, files);
   return true;
+}
+
+bool ParseMultipartBody(std::string_view content_type, std::string&& body, TStringList& fields,
+                        std::vector<TUploadedFile>& files) {
+  std::string boundary = BoundaryOf(content_type);
+  std::vector<Part> parts;
+  const bool whole = !boundary.empty() && SplitParts(body, boundary, parts);
+  if (whole) AddParts(parts, &body, fields, files);
+  std::string().swap(body);
+  return whole;
 }
 
 }  // namespace nv

@@ -1,6 +1,7 @@
 // multipart/form-data bodies: posted fields and uploaded files.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,5 +18,9 @@ namespace nv {
 // delimiter, a part without the empty line after its headers.
 bool ParseMultipart(std::string_view content_type, std::string_view body, TStringList& fields,
                     std::vector<TUploadedFile>& files);
+// The same over a body that is used up: its longest part takes the buffer over instead of being
+// copied. body is left empty.
+bool ParseMultipartBody(std::string_view content_type, std::string&& body, TStringList& fields,
+                        std::vector<TUploadedFile>& files);
 
 }  // namespace nv

@@ -18,6 +18,22 @@ int HexValue(char c) {
   return -1;
 }
 
+// Percent-decodes text[from, to) into text from position write on (write <= from: decoding
+// never lengthens the text). Returns where the decoded bytes end.
+size_t DecodeInPlace(std::string& text, size_t from, size_t to, size_t write, bool plus_is_blank) {
+  for (size_t i = from; i < to; ++i) {
+    char c = text[i];
+    if (c == '+' && plus_is_blank) {
+      c = ' ';
+    } else if (c == '%' && i + 2 < to && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+      c = static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    }
+    text[write++] = c;
+  }
+  return write;
+}
+
 // Token characters of a method or header name.
 bool IsTokenChar(unsigned char c) {
   if (c >= '0' && c <= '9') return true;
@@ -103,31 +119,50 @@ bool SplitHeader(std::string_view line, std::string_view& name, std::string& val
 }  // namespace
 
 std::string URLDecode(std::string_view text, bool plus_is_blank) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '+' && plus_is_blank) {
-      out += ' ';
-    } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-               HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += c;
-    }
-  }
+  std::string out(text);
+  out.resize(DecodeInPlace(out, 0, out.size(), 0, plus_is_blank));
   return out;
 }
 
 void ParseQueryString(std::string_view query, TStringList& out) {
+  ParseFormBody(std::string(query), out);
+}
+
+void ParseFormBody(std::string&& text, TStringList& out) {
+  // Each piece is decoded back over the text, behind the reading position; then every piece
+  // but the longest is copied out, and the longest keeps the buffer.
+  struct Piece {
+    size_t start;
+    size_t size;
+  };
+  std::vector<Piece> pieces;
+  size_t write = 0;
   size_t start = 0;
-  while (start <= query.size()) {
-    size_t amp = query.find('&', start);
-    if (amp == std::string_view::npos) amp = query.size();
-    if (amp > start) out.Add(URLDecode(query.substr(start, amp - start)));
+  while (start <= text.size()) {
+    size_t amp = text.find('&', start);
+    if (amp == std::string::npos) amp = text.size();
+    if (amp > start) {
+      const size_t begin = write;
+      write = DecodeInPlace(text, start, amp, write, true);
+      pieces.push_back({begin, write - begin});
+    }
     start = amp + 1;
   }
+  size_t longest = 0;
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    if (pieces[i].size > pieces[longest].size) longest = i;
+  }
+  std::vector<std::string> fields(pieces.size());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i != longest) fields[i].assign(text, pieces[i].start, pieces[i].size);
+  }
+  if (!pieces.empty()) {
+    text.resize(pieces[longest].start + pieces[longest].size);
+    text.erase(0, pieces[longest].start);
+    fields[longest] = std::move(text);
+  }
+  for (std::string& field : fields) out.Add(std::move(field));
+  std::string().swap(text);
 }
 
 size_t FindHeadEnd(std::string_view bytes, size_t* resume) {
@@ -226,9 +261,9 @@ bool ParseRequestContent(TRequest& req) {
   if (req.Content.empty() && req.Method != "POST" && req.Method != "PUT") return true;
   std::string type = req.Headers.GetValue("Content-Type");
   if (ContainsNoCase(type, "application/x-www-form-urlencoded")) {
-    ParseQueryString(req.Content, req.ContentFields);
+    ParseFormBody(std::move(req.Content), req.ContentFields);
   } else if (ContainsNoCase(type, "multipart/form-data")) {
-    return ParseMultipart(type, req.Content, req.ContentFields, req.Files);
+    return ParseMultipartBody(type, std::move(req.Content), req.ContentFields, req.Files);
   }
   return true;
 }

@@ -32,7 +32,9 @@ class TRequest {
   TStringList QueryFields;
   TStringList ContentFields;
   std::vector<TUploadedFile> Files;  // reverse part order
-  std::string Content;               // raw body
+  // The raw body. A form or multipart body is given over to ContentFields and Files when they
+  // are parsed from it (it is then empty): a large upload is held once, not twice.
+  std::string Content;
 };
 
 // Pure parsers: bounded work, no failure on any bytes.
@@ -43,6 +45,9 @@ std::string URLDecode(std::string_view text, bool plus_is_blank = true);
 
 // Splits at "&", skips empty pieces, decodes each piece as a whole, appends in order.
 void ParseQueryString(std::string_view query, TStringList& out);
+// The same over a text that is used up: decoded in place, its longest field takes the buffer
+// over. text is left empty.
+void ParseFormBody(std::string&& text, TStringList& out);
 
 // Where the request head ends: the position just after its empty line, or npos when the empty
 // line has not arrived yet. Lines may end in CR LF or LF. With resume, the scan starts at

@@ -98,6 +98,26 @@ TEST_F(PerRecordTest, RowSourcesAndTheirConnectionGroups) {
   }
 }
 
+// The block's lines are its value when the pass reached it, whatever the runs add to the field:
+// rows of the TAB collection, or a merged multiple choice.
+TEST_F(PerRecordTest, RunsDoNotSeeWhatTheyAddToTheirBlock) {
+  AddDefinition("行TABSET", "", std::string(kSeeing) + "\nSELECT 'added' AS v;", "SELECT 1 AS x;");
+  RunAll(data(), {"DELETE FROM seen"});
+  TRequest tabset = MakeRequest({{"SQL", "行TABSET"}}, {{"TAB列", "p\nq"}, {"備考", "1"}});
+  Serve(tabset);
+  EXPECT_EQ(Seen(), (Lines{"|p||1|1", "|q||2|2"}));
+  EXPECT_EQ(tabset.ContentFields.GetValue("TAB列"), "p\nqadded\t\n");
+
+  RunAll(data(), {"DELETE FROM seen"});
+  TRequest merged =
+      MakeRequest({}, Form("行", {{"TAB列", "p\nq"}, {"TAB列複数選択", "r\ns"}, {"備考", "1"}}));
+  Serve(merged);
+  // The merge joins at the first run, after the pass read "p\nq"; the choice field is a block
+  // of its own.
+  EXPECT_EQ(Seen(), (Lines{"|p||1|1", "|q||2|2", "|r||1|1", "|s||2|1"}));
+  EXPECT_EQ(merged.ContentFields.GetValue("TAB列"), "p\nq,r\ns");
+}
+
 TEST_F(PerRecordTest, UploadedCsvFileRunsEachLineOnItsOwnConnection) {
   TRequest req = MakeRequest({}, Form("行", {{"csvファイル", "x.csv"}}));
   req.Files.push_back({"csvファイル", "x.csv", "text/csv", "1,a\r\n\r\n2,b\n3,c"});
