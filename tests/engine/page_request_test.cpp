@@ -4,7 +4,9 @@
 #include <regex>
 
 #include "engine/host_addresses.h"
+#include "support/http_client.h"
 #include "support/page_fixture.h"
+#include "support/server_thread.h"
 
 using namespace nv;
 using namespace nv::test;
@@ -320,6 +322,35 @@ TEST_F(PageTest, StaleJournalCostsNothing) {
     EXPECT_EQ(Serve({{"SQL", "表示"}}), "ok");
     EXPECT_FALSE(std::filesystem::exists(data() + "_bkp"));
     EXPECT_EQ(Trail(), (Phases{"display"}));
+  }
+}
+
+// Pages served over sockets to clients that all ask at once: each page's log lines stand
+// together, in the order the requests arrived, because only one page runs at a time.
+TEST_F(PageTest, ConcurrentPagesRunOneAfterTheOther) {
+  const char kSlow[] =
+      "SELECT count(*) AS n FROM (WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+      "FROM c WHERE i < 300000) SELECT i FROM c);";
+  for (const char* name : {"slow1", "slow2", "slow3"}) AddDefinition(name, "", "", kSlow);
+  AddTemplate("一覧表", "n=『n』");
+  THTTPApplication app;
+  app.HTTPRouter.RegisterRoute("/", CGI, true);
+  RunningServer server(app);
+  const std::string auth = "Authorization: Basic " + EncodeStringBase64("taro:pw") + "\r\n";
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 1; i <= 3; ++i) {
+    clients.push_back(std::make_unique<Client>(server.port()));
+    clients.back()->Send("GET /?SQL=slow" + std::to_string(i) + "&HTML=page" + std::to_string(i) +
+                         " HTTP/1.1\r\n" + auth + "\r\n");
+  }
+  for (auto& client : clients) EXPECT_NE(client->ReadAll().find("n=300000"), std::string::npos);
+  ASSERT_EQ(log.GetCount(), 6u);
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string n = std::to_string(i + 1);
+    EXPECT_TRUE(log.Get(2 * i).starts_with("----START---- ")) << log.Get(2 * i);
+    EXPECT_TRUE(log.Get(2 * i).ends_with(" SQL:slow" + n)) << log.Get(2 * i);
+    EXPECT_TRUE(log.Get(2 * i + 1).starts_with("==== END ==== ")) << log.Get(2 * i + 1);
+    EXPECT_NE(log.Get(2 * i + 1).find(" HTML:page" + n), std::string::npos) << log.Get(2 * i + 1);
   }
 }
 

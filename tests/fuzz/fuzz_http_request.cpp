@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_checks.h"
 #include "http/request.h"
@@ -54,5 +55,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           relative.find("/../") == std::string::npos &&
           (relative.size() < 3 || relative.compare(relative.size() - 3, 3, "/..") != 0));
   }
+
+  // Fields decoded in place over the whole text are those of each piece decoded on its own.
+  nv::TStringList fields;
+  nv::ParseQueryString(bytes, fields);
+  std::vector<std::string> pieces;
+  for (size_t start = 0; start <= bytes.size();) {
+    size_t amp = bytes.find('&', start);
+    if (amp == std::string_view::npos) amp = bytes.size();
+    if (amp > start) pieces.push_back(nv::URLDecode(bytes.substr(start, amp - start)));
+    start = amp + 1;
+  }
+  Check(fields.Items() == pieces);
   return 0;
 }

@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   nv::TStringList fields;
   std::vector<nv::TUploadedFile> files;
-  if (!nv::ParseMultipart(type, body, fields, files))
-    Check(fields.GetCount() == 0 && files.empty());
+  const bool parses = nv::ParseMultipart(type, body, fields, files);
+  if (!parses) Check(fields.GetCount() == 0 && files.empty());
   Check(files.size() <= fields.GetCount());
   size_t bytes = 0;
   for (const nv::TUploadedFile& f : files) {
@@ -32,5 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bytes += f.Content.size();
   }
   Check(bytes <= body.size());  // parts never overlap
+
+  // A body that is used up gives the same fields and files as one that is copied from.
+  nv::TStringList taken_fields;
+  std::vector<nv::TUploadedFile> taken_files;
+  Check(nv::ParseMultipartBody(type, std::string(body), taken_fields, taken_files) == parses);
+  Check(taken_fields.Items() == fields.Items());
+  Check(taken_files.size() == files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    Check(taken_files[i].FieldName == files[i].FieldName &&
+          taken_files[i].FileName == files[i].FileName &&
+          taken_files[i].ContentType == files[i].ContentType &&
+          taken_files[i].Content == files[i].Content);
+  }
   return 0;
 }

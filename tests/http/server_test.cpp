@@ -131,6 +131,37 @@ TEST(ServerFiles, StreamsALargeFileWhole) {
   EXPECT_TRUE(wire == head + bytes);
 }
 
+// Handlers run one at a time, in the order in which their requests became complete, however
+// the clients interleave: a client that connected first but finishes its head last comes last.
+TEST(ServerOrder, HandlersRunOneAtATimeInTheOrderRequestsComplete) {
+  THTTPApplication app;
+  std::vector<std::string> journal;  // written by the server's thread only
+  bool busy = false;
+  app.HTTPRouter.RegisterRoute(
+      "/work",
+      [&](TRequest& req, TResponse& resp) {
+        journal.push_back((busy ? "overlap " : "start ") + req.Query);
+        busy = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        busy = false;
+        journal.push_back("end " + req.Query);
+        resp.Contents.Add(req.Query);
+      },
+      false);
+  RunningServer server(app);
+  Client a(server.port());
+  a.Send("GET /work?a HTTP/1.1\r\n");
+  Client b(server.port());
+  b.Send("GET /work?b HTTP/1.1\r\n\r\n");
+  Client c(server.port());
+  c.Send("GET /work?c HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(b.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+  a.Send("\r\n");  // complete only now, while c waits for its turn or runs
+  for (Client* client : {&a, &c}) EXPECT_EQ(client->ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(journal,
+            (std::vector<std::string>{"start b", "end b", "start c", "end c", "start a", "end a"}));
+}
+
 TEST_F(Server, OversizedHeadIsRefusedWith431) {
   Client c(port());
   c.Send("GET / HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'a'));
