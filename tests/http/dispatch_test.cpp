@@ -102,6 +102,12 @@ TEST_F(StaticFiles, ServesAFileWithItsSizeAsOctetStream) {
   EXPECT_EQ(Body(Dispatch(app_, "GET", "/images/sub/c%20d.txt")), "sub file");
   EXPECT_EQ(Body(Dispatch(app_, "GET", "/images/sub%5Cinner\\x")), "x");
   EXPECT_EQ(Body(Dispatch(app_, "GET", "/images/./sub//inner/x")), "x");
+  // Links may point anywhere inside the folder, by a relative or a full path.
+  std::filesystem::create_symlink("sub/inner/x", dir_.path() + "/images/relative");
+  std::filesystem::create_symlink(dir_.path() + "/images/sub/c d.txt",
+                                  dir_.path() + "/images/full");
+  EXPECT_EQ(Body(Dispatch(app_, "GET", "/images/relative")), "x");
+  EXPECT_EQ(Body(Dispatch(app_, "GET", "/images/full")), "sub file");
 }
 
 TEST_F(StaticFiles, RefusalsHaveExactHeadsAndEmptyBodies) {

@@ -2,14 +2,17 @@
 #include "http/response.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "http/file_stream.h"
 #include "http/request.h"
 #include "http/server.h"
+#include "support/temp_dir.h"
 
 using namespace nv;
 
@@ -184,4 +187,41 @@ TEST(ResponseSend, CountsAsSentEvenWhenTheOutputFails) {
   resp.SetOutput([](std::string_view) { throw std::runtime_error("Client write failed"); });
   EXPECT_THROW(resp.SendContent(), std::runtime_error);
   EXPECT_TRUE(resp.ContentSent());
+}
+
+// A file body is handed over as its descriptor where the output takes files (the server sends
+// it with sendfile); elsewhere it is read like any stream.
+TEST(ResponseStream, AFileGoesToTheFileOutputWhole) {
+  nv::test::TempDir dir;
+  const std::string bytes(100000, 'f');
+  dir.Write("f.bin", bytes + "tail");
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 100000\r\n"
+      "Content-Type: text/html; charset=UTF-8\r\nConnection: close\r\n\r\n";
+  {
+    TFileStream in(dir.file("f.bin"));
+    TResponse resp;
+    resp.SetContentStream(&in);
+    EXPECT_EQ(resp.ContentLength, 100004);
+    resp.ContentLength = 100000;
+    resp.SendContent();
+    EXPECT_EQ(resp.Sent(), head + bytes);
+  }
+  TFileStream in(dir.file("f.bin"));
+  in.seekg(7);  // sent from its start all the same
+  TResponse resp;
+  std::string out;
+  std::string file;
+  resp.SetOutput([&](std::string_view b) { out.append(b); });
+  resp.SetFileOutput([&](int fd, long long length) {
+    file.resize(static_cast<size_t>(length));
+    EXPECT_EQ(pread(fd, file.data(), file.size(), 0), length);
+    close(fd);
+  });
+  resp.SetContentStream(&in);
+  resp.ContentLength = 100000;
+  resp.SendContent();
+  EXPECT_EQ(out, head);
+  EXPECT_EQ(file, bytes);
+  EXPECT_FALSE(in.is_open());  // the descriptor went with the body
 }

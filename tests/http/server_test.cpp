@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "http/file_stream.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "support/http_client.h"
@@ -23,6 +24,11 @@ using nv::test::TempDir;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::string Body(const std::string& wire) {
+  size_t end = wire.find("\r\n\r\n");
+  return end == std::string::npos ? std::string() : wire.substr(end + 4);
+}
 
 long long MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -232,6 +238,25 @@ TEST_F(Server, StalledClientsAreDroppedAfterTheTimeOutAndOthersServed) {
             std::string::npos);
 }
 
+TEST_F(Server, ABodyBelowTheMinimumRateIsDroppedAndOneAboveItServed) {
+  testing::internal::CaptureStderr();
+  const std::string head = "POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n";
+  Client slow(port());
+  Client fast(port());
+  slow.Send(head);
+  fast.Send(head);
+  for (int i = 0; i < 25; ++i) {  // 2 KB/s and 80 KB/s, against a floor of 8 KiB/s
+    slow.Send(std::string(100, 's'));
+    fast.Send(std::string(4000, 'f'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(fast.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(slow.ReadAll(), "");
+  EXPECT_TRUE(slow.closed());
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Client read timed out"),
+            std::string::npos);
+}
+
 TEST_F(Server, ClientsThatLeaveEarlyCostNothing) {
   testing::internal::CaptureStderr();
   {
@@ -241,6 +266,63 @@ TEST_F(Server, ClientsThatLeaveEarlyCostNothing) {
   { Client probe(port()); }
   ExpectServed();
   testing::internal::GetCapturedStderr();
+}
+
+// Bodies held at once have a budget: a large one beyond it is refused at its head, small ones
+// always pass, and the budget comes back when a request is done.
+TEST(ServerLimits, ALargeBodyBeyondTheBudgetGets503) {
+  THTTPApplication app;
+  app.Limits.BodyBudgetBytes = 100000;
+  app.Limits.SmallBodyBytes = 1000;
+  app.HTTPRouter.RegisterRoute(
+      "/", [](TRequest& req, TResponse& resp) { resp.Contents.Add(req.Content.substr(0, 1)); },
+      true);
+  RunningServer server(app);
+  auto post = [](char c, size_t size) {
+    return "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+           std::string(size, c);
+  };
+  auto status = [](const std::string& answer) { return answer.substr(0, answer.find("\r\n")); };
+  Client holder(server.port());
+  std::string held = post('h', 80000);
+  holder.Send(held.substr(0, held.size() / 2));
+  EXPECT_EQ(Body(Exchange(server.port(), post('s', 1000))), "s\r\n");
+  EXPECT_EQ(status(Exchange(server.port(), post('l', 30000))), "HTTP/1.1 503 Service Unavailable");
+  holder.Send(held.substr(held.size() / 2));
+  EXPECT_EQ(Body(holder.ReadAll()), "h\r\n");
+  EXPECT_EQ(Body(Exchange(server.port(), post('l', 30000))), "l\r\n");
+}
+
+// Beyond the cap the oldest connection that is still sending its head makes room; when every
+// connection is busy, the new one is refused.
+TEST(ServerLimits, BeyondTheCapTheOldestIdleConnectionIsClosed) {
+  testing::internal::CaptureStderr();
+  THTTPApplication app;
+  app.Limits.MaxConnections = 3;
+  app.HTTPRouter.RegisterRoute(
+      "/hello", [](TRequest&, TResponse& resp) { resp.Contents.Add("hello"); }, false);
+  RunningServer server(app);
+  Client oldest(server.port());
+  Client younger(server.port());
+  younger.Send("GET /hel");
+  Client body(server.port());
+  body.Send("POST /hello HTTP/1.1\r\nContent-Length: 10\r\n\r\nab");
+  EXPECT_EQ(Exchange(server.port(), kHello), kHelloAnswer);
+  EXPECT_EQ(oldest.ReadAll(1000), "");
+  EXPECT_TRUE(oldest.closed());
+  younger.ReadAll(1);
+  EXPECT_FALSE(younger.closed());
+  Client busy1(server.port());
+  busy1.Send("POST /hello HTTP/1.1\r\nContent-Length: 10\r\n\r\nab");
+  Client busy2(server.port());  // takes the younger one's place
+  busy2.Send("POST /hello HTTP/1.1\r\nContent-Length: 10\r\n\r\nab");
+  EXPECT_EQ(younger.ReadAll(1000), "");
+  EXPECT_TRUE(younger.closed());
+  EXPECT_EQ(Exchange(server.port(), kHello), "");  // nobody left to make room
+  body.Send("cdefghij");
+  EXPECT_EQ(Body(body.ReadAll()), "hello\r\n");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Too many open connections"),
+            std::string::npos);
 }
 
 TEST(ServerPort, PortInUseIsReportedAndRunReturns) {
@@ -265,6 +347,31 @@ TEST(ServerPort, TerminateBeforeRunMakesRunReturn) {
   app.Terminate();
   app.Run();  // must not block
   SUCCEED();
+}
+
+// A file shorter than its announced length ends the connection where the file ends: the client
+// must not take later bytes for the rest of the body.
+TEST(ServerFiles, AFileShorterThanAnnouncedEndsTheConnection) {
+  testing::internal::CaptureStderr();
+  TempDir dir;
+  dir.Write("short.bin", "12345");
+  THTTPApplication app;
+  app.HTTPRouter.RegisterRoute(
+      "/short",
+      [&](TRequest&, TResponse& resp) {
+        TFileStream in(dir.file("short.bin"));
+        resp.ContentStream = &in;
+        resp.ContentLength = 10;
+        resp.SendContent();
+      },
+      false);
+  RunningServer server(app);
+  std::string wire = Exchange(server.port(), "GET /short HTTP/1.1\r\n\r\n");
+  EXPECT_NE(wire.find("Content-Length: 10\r\n"), std::string::npos);
+  EXPECT_EQ(Body(wire), "12345");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "HTTP response stream ended before its Content-Length"),
+            std::string::npos);
 }
 
 TEST(ServerFiles, ClientThatStopsReadingIsDropped) {
