@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -38,7 +39,7 @@ constexpr int kMaxEvents = 256;
 constexpr int kAcceptPerTurn = 256;
 // Descriptors kept for everything but the sockets: databases, the log, files being sent.
 constexpr long long kSpareDescriptors = 64;
-// The largest backlog the kernel takes is here; listen() is silently cut to it.
+// The kernel cuts a listen() backlog to the value in this file: asking for it asks for the most.
 constexpr char kSomaxconnFile[] = "/proc/sys/net/core/somaxconn";
 
 std::string ErrorText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
@@ -56,7 +57,7 @@ int ListenBacklog() {
   long long value = 0;
   std::ifstream in(kSomaxconnFile);
   if (!(in >> value) || value < SOMAXCONN) return SOMAXCONN;
-  return value > 65535 ? 65535 : static_cast<int>(value);
+  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
 // Every connection is a descriptor: the soft limit goes up to the hard one. Returns the limit.
