@@ -5,18 +5,12 @@
 #include <cstring>
 
 #include "http/multipart.h"
+#include "text/numbers.h"
 #include "text/strings.h"
 
 namespace nv {
 
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Percent-decodes text[from, to) into text from position write on (write <= from: decoding
 // never lengthens the text). Returns where the decoded bytes end.
@@ -25,8 +19,9 @@ size_t DecodeInPlace(std::string& text, size_t from, size_t to, size_t write, bo
     char c = text[i];
     if (c == '+' && plus_is_blank) {
       c = ' ';
-    } else if (c == '%' && i + 2 < to && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-      c = static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    } else if (c == '%' && i + 2 < to && HexDigitValue(text[i + 1]) >= 0 &&
+               HexDigitValue(text[i + 2]) >= 0) {
+      c = static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     }
     text[write++] = c;

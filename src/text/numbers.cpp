@@ -2,16 +2,12 @@
 
 namespace nv {
 
-namespace {
-
-int DigitValue(char c) {
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 99;
+  return -1;
 }
-
-}  // namespace
 
 std::optional<int32_t> ReadInteger(std::string_view text) {
   size_t i = 0;
@@ -40,8 +36,8 @@ std::optional<int32_t> ReadInteger(std::string_view text) {
   const uint64_t limit = base == 10 ? (negative ? 2147483648ull : 2147483647ull) : 0xFFFFFFFFull;
   uint64_t value = 0;
   for (; i < text.size(); ++i) {
-    int d = DigitValue(text[i]);
-    if (d >= static_cast<int>(base)) return std::nullopt;
+    int d = HexDigitValue(text[i]);
+    if (d < 0 || d >= static_cast<int>(base)) return std::nullopt;
     value = value * base + static_cast<unsigned>(d);
     if (value > limit) return std::nullopt;
   }

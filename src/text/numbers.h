@@ -12,6 +12,9 @@ namespace nv {
 // after "&". Nothing may follow the digits. No value for anything else or out of range.
 std::optional<int32_t> ReadInteger(std::string_view text);
 
+// The value of a hexadecimal digit (either case), -1 for any other character.
+int HexDigitValue(char c);
+
 inline int32_t ReadIntegerDef(std::string_view text, int32_t fallback) {
   return ReadInteger(text).value_or(fallback);
 }
