@@ -15,6 +15,7 @@
 #include "http/response.h"
 #include "http/server.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "text/numbers.h"
 
 namespace nv {
@@ -73,6 +74,7 @@ void RunSequence() {
 }  // namespace
 
 int StartUp() {
+  KeepFreedMemory();
   try {
     RunSequence();
   } catch (const std::exception& e) {

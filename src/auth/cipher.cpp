@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 
 #include "platform/process.h"
@@ -28,12 +29,33 @@ void SwapHalves(std::string& data) {
   }
 }
 
+// The key schedule of the latest key. Building it is most of the work of one authentication,
+// and the key is nearly always the host phrase, which changes only with the machine's first
+// adapter: the phrase is still read every time, the schedule only rebuilt when it differs.
+class KeySchedule {
+ public:
+  blowfish_ctx For(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    if (!built_ || key != key_) {
+      // Weak keys (duplicate S-box entries) are still valid keys for this purpose.
+      blowfish_set_key(&ctx_, key.size(), reinterpret_cast<const uint8_t*>(key.data()));
+      key_.assign(key);
+      built_ = true;
+    }
+    return ctx_;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool built_ = false;
+  std::string key_;
+  blowfish_ctx ctx_;
+};
+
 // ECB over data, whose size is a multiple of the block size.
 void Blowfish(std::string_view key, std::string& data, bool encrypt) {
-  blowfish_ctx ctx;
-  std::string_view used = key.substr(0, BLOWFISH_MAX_KEY_SIZE);
-  // Weak keys (duplicate S-box entries) are still valid keys for this purpose; nothing to do.
-  blowfish_set_key(&ctx, used.size(), reinterpret_cast<const uint8_t*>(used.data()));
+  static KeySchedule schedule;
+  const blowfish_ctx ctx = schedule.For(key.substr(0, BLOWFISH_MAX_KEY_SIZE));
   auto* bytes = reinterpret_cast<uint8_t*>(data.data());
   SwapHalves(data);
   if (encrypt) {

@@ -8,7 +8,10 @@
 namespace nv {
 
 // Opens the definition database with the engine `SQLiteCipher`, always without a key (also
-// under SQLCipher), and gives the connection its transaction, not yet started.
+// under SQLCipher), and gives the connection its transaction, not yet started. The engine
+// handle may be the one the previous connection left, as long as the file has not changed
+// since (a replaced, deleted or rewritten file is opened afresh): a connection sees what a
+// fresh open would.
 std::unique_ptr<TSQLite3Connection> OpenDefinitionDatabase();
 
 }  // namespace nv

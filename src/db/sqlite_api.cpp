@@ -1,6 +1,7 @@
 #include "db/sqlite_api.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <memory>
@@ -39,10 +40,27 @@ std::unique_ptr<SqliteApi> ResolveAll(void* handle) {
   lib.Resolve(api->column_name, "sqlite3_column_name");
   lib.Resolve(api->column_text, "sqlite3_column_text");
   lib.Resolve(api->column_bytes, "sqlite3_column_bytes");
+  lib.Resolve(api->reset, "sqlite3_reset");
+  lib.Resolve(api->clear_bindings, "sqlite3_clear_bindings");
   lib.Resolve(api->get_autocommit, "sqlite3_get_autocommit");
+  lib.Resolve(api->next_stmt, "sqlite3_next_stmt");
+  lib.Resolve(api->set_authorizer, "sqlite3_set_authorizer");
+  lib.Resolve(api->changes, "sqlite3_changes");
+  lib.Resolve(api->total_changes, "sqlite3_total_changes");
+  lib.Resolve(api->create_function, "sqlite3_create_function");
+  lib.Resolve(api->result_int64, "sqlite3_result_int64");
   lib.Resolve(api->key, "sqlite3_key", false);
+  lib.Resolve(api->set_last_insert_rowid, "sqlite3_set_last_insert_rowid", false);
   if (lib.missing != nullptr) return nullptr;
   return api;
+}
+
+// A loaded library whose file is no longer there: the system loads the engine when its first
+// connection opens, so from now on that load would fail. A bare name ("libsqlite3.so.0") is
+// found by the dynamic loader's own search and has no file of ours to look at.
+bool FileGone(const std::string& path) {
+  struct stat st;
+  return path.find('/') != std::string::npos && stat(path.c_str(), &st) != 0;
 }
 
 }  // namespace
@@ -52,20 +70,25 @@ const SqliteApi& LoadSqliteApi(const std::string& path) {
   // handed out earlier must stay valid.
   static std::mutex mutex;
   static std::map<std::string, std::unique_ptr<SqliteApi>> loaded;
+  const auto failure = [&] {
+    return std::runtime_error("Can not load SQLite client library \"" + path +
+                              "\". Check your installation.");
+  };
   std::lock_guard lock(mutex);
-  if (auto it = loaded.find(path); it != loaded.end()) return *it->second;
+  if (auto it = loaded.find(path); it != loaded.end()) {
+    if (FileGone(path)) throw failure();
+    return *it->second;
+  }
 
-  const std::string failure =
-      "Can not load SQLite client library \"" + path + "\". Check your installation.";
   // dlopen("") would hand back the main program instead of failing.
-  if (path.empty()) throw std::runtime_error(failure);
+  if (path.empty()) throw failure();
   // RTLD_LOCAL keeps each engine's symbols to itself, so both engines can be loaded at once.
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) throw std::runtime_error(failure);
+  if (handle == nullptr) throw failure();
   auto api = ResolveAll(handle);
   if (!api) {
     dlclose(handle);
-    throw std::runtime_error(failure);
+    throw failure();
   }
   return *loaded.emplace(path, std::move(api)).first->second;
 }

@@ -24,15 +24,31 @@ struct SqliteApi {
   const char* (*column_name)(sqlite3_stmt*, int);
   const unsigned char* (*column_text)(sqlite3_stmt*, int);
   int (*column_bytes)(sqlite3_stmt*, int);
+  int (*reset)(sqlite3_stmt*);
+  int (*clear_bindings)(sqlite3_stmt*);
   int (*get_autocommit)(sqlite3*);
+  sqlite3_stmt* (*next_stmt)(sqlite3*, sqlite3_stmt*);
+  int (*set_authorizer)(sqlite3*,
+                        int (*)(void*, int, const char*, const char*, const char*, const char*),
+                        void*);
+  int (*changes)(sqlite3*);
+  int (*total_changes)(sqlite3*);
+  int (*create_function)(sqlite3*, const char*, int, int, void*,
+                         void (*)(sqlite3_context*, int, sqlite3_value**),
+                         void (*)(sqlite3_context*, int, sqlite3_value**),
+                         void (*)(sqlite3_context*));
+  void (*result_int64)(sqlite3_context*, sqlite3_int64);
   // Only SQLCipher exports it; null for plain SQLite, which then ignores passwords.
   int (*key)(sqlite3*, const void*, int);
+  // Engines before 3.18 lack it; null there.
+  void (*set_last_insert_rowid)(sqlite3*, sqlite3_int64);
 };
 
 // The function table of the library at `path`, loaded on first use and kept for the life of
 // the process (one handle per path, so SQLite and SQLCipher can serve side by side). Throws
 // std::runtime_error "Can not load SQLite client library "<path>". Check your installation."
-// when the file cannot be loaded or lacks one of the functions.
+// when the file cannot be loaded or lacks one of the functions, and also once the file of a
+// loaded library has gone: loading it now would fail.
 const SqliteApi& LoadSqliteApi(const std::string& path);
 
 }  // namespace nv

@@ -133,6 +133,77 @@ std::string UniqueName(std::string name, const std::vector<TField>& earlier) {
 
 // ---- connection -------------------------------------------------------------------------
 
+// The engine holds this record's address (authorizer, SQL functions) while the handle is open.
+struct ConnectionSession {
+  const SqliteApi* api = nullptr;
+  sqlite3* db = nullptr;
+  bool watched = false;
+  bool left_state = false;  // a statement left something in the connection (WatchSession)
+  bool counting = false;    // changes() and total_changes() are ours (Renew)
+  int total_changes_before = 0;
+};
+
+namespace {
+
+using Session = ConnectionSession;
+
+// Asked about every action of every statement being compiled; allows them all and notes the
+// ones whose effect outlives the unit of work: settings, attached databases, and anything in
+// the connection's own temporary database.
+int NoteSessionState(void* data, int action, const char*, const char*, const char* database,
+                     const char*) {
+  auto& session = *static_cast<Session*>(data);
+  switch (action) {
+    case SQLITE_PRAGMA:
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+    case SQLITE_CREATE_TEMP_INDEX:
+    case SQLITE_CREATE_TEMP_TABLE:
+    case SQLITE_CREATE_TEMP_TRIGGER:
+    case SQLITE_CREATE_TEMP_VIEW:
+      session.left_state = true;
+      break;
+    default:
+      if (database != nullptr && std::strcmp(database, "temp") == 0) session.left_state = true;
+  }
+  return SQLITE_OK;
+}
+
+// The session whose statement is stepping on this thread: the SQL functions below are called
+// from within a step and answer for that connection.
+thread_local const Session* stepping_session = nullptr;
+
+class Stepping {
+ public:
+  explicit Stepping(const Session* session) : saved_(stepping_session) {
+    stepping_session = session;
+  }
+  ~Stepping() { stepping_session = saved_; }
+  Stepping(const Stepping&) = delete;
+  Stepping& operator=(const Stepping&) = delete;
+
+ private:
+  const Session* saved_;
+};
+
+// total_changes() of a renewed connection: what it has counted since its Renew.
+void TotalChangesSinceRenew(sqlite3_context* context, int, sqlite3_value**) {
+  if (stepping_session == nullptr) return;  // not from a step of ours: NULL
+  const Session& s = *stepping_session;
+  s.api->result_int64(context, s.api->total_changes(s.db) - s.total_changes_before);
+}
+
+// changes(): the rows of the latest completed change, or 0 while none has counted a row since
+// the Renew. A completed change of no row leaves both counts as a new connection's would.
+void ChangesSinceRenew(sqlite3_context* context, int, sqlite3_value**) {
+  if (stepping_session == nullptr) return;
+  const Session& s = *stepping_session;
+  const bool counted = s.api->total_changes(s.db) != s.total_changes_before;
+  s.api->result_int64(context, counted ? s.api->changes(s.db) : 0);
+}
+
+}  // namespace
+
 TSQLite3Connection::TSQLite3Connection() = default;
 
 TSQLite3Connection::~TSQLite3Connection() {
@@ -144,10 +215,20 @@ TSQLite3Connection::~TSQLite3Connection() {
 void TSQLite3Connection::Open() {
   if (db_ != nullptr) return;
   api_ = &LoadSqliteApi(SQLiteDefaultLibrary);
+  library_ = SQLiteDefaultLibrary;
+  if (keeper_ != nullptr && Password.empty()) {
+    lease_ = keeper_->Take(*api_, DatabaseName);
+    leased_ = true;
+    if (lease_.db != nullptr) {
+      db_ = lease_.db;
+      return;
+    }
+  }
   sqlite3* db = nullptr;
   // No busy time-out: a locked database fails at once, and the caller's lock wait decides.
-  int rc =
-      api_->open_v2(DatabaseName.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // No engine mutex either: a connection is only ever used by one thread at a time.
+  int rc = api_->open_v2(DatabaseName.c_str(), &db,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc == SQLITE_OK && !Password.empty() && api_->key != nullptr) {
     // The key is the password's bytes up to its first zero byte.
     rc = api_->key(db, Password.c_str(), static_cast<int>(std::strlen(Password.c_str())));
@@ -155,6 +236,7 @@ void TSQLite3Connection::Open() {
   if (rc != SQLITE_OK) {
     const std::string message = db != nullptr ? api_->errmsg(db) : api_->errstr(rc);
     api_->close_v2(db);
+    leased_ = false;
     throw std::runtime_error(kEnginePrefix + message);
   }
   db_ = db;
@@ -170,8 +252,58 @@ void TSQLite3Connection::Close() {
     } catch (const std::exception&) {
     }
   }
-  api_->close_v2(db_);
+  if (leased_) {
+    keeper_->Give(*api_, DatabaseName, db_, std::move(lease_));
+    lease_ = KeptHandle::Lease();
+  } else {
+    api_->close_v2(db_);
+  }
   db_ = nullptr;
+  leased_ = false;
+  session_.reset();
+}
+
+void TSQLite3Connection::WatchSession() {
+  if (db_ == nullptr) return;
+  if (!session_) session_ = std::make_unique<ConnectionSession>();
+  session_->api = api_;
+  session_->db = db_;
+  session_->watched = true;
+  api_->set_authorizer(db_, NoteSessionState, session_.get());
+}
+
+bool TSQLite3Connection::Renewable() const {
+  return db_ != nullptr && session_ && session_->watched && !session_->left_state &&
+         api_->set_last_insert_rowid != nullptr && !(transaction_ && transaction_->active_) &&
+         api_->get_autocommit(db_) != 0 && api_->next_stmt(db_, nullptr) == nullptr;
+}
+
+bool TSQLite3Connection::CanStandInFor(const std::string& path, const std::string& password) const {
+  if (!Renewable() || DatabaseName != path || Password != password ||
+      library_ != SQLiteDefaultLibrary) {
+    return false;
+  }
+  try {
+    return &LoadSqliteApi(library_) == api_;
+  } catch (const std::exception&) {
+    return false;  // a new connection would fail to load it: let it
+  }
+}
+
+bool TSQLite3Connection::Renew() {
+  ConnectionSession& session = *session_;
+  if (!session.counting) {
+    if (api_->create_function(db_, "changes", 0, SQLITE_UTF8, nullptr, ChangesSinceRenew, nullptr,
+                              nullptr) != SQLITE_OK ||
+        api_->create_function(db_, "total_changes", 0, SQLITE_UTF8, nullptr, TotalChangesSinceRenew,
+                              nullptr, nullptr) != SQLITE_OK) {
+      return false;
+    }
+    session.counting = true;
+  }
+  session.total_changes_before = api_->total_changes(db_);
+  api_->set_last_insert_rowid(db_, 0);
+  return true;
 }
 
 bool TSQLite3Connection::EngineInTransaction() const {
@@ -210,27 +342,62 @@ void TSQLite3Connection::fail() const {
   throw std::runtime_error(kEnginePrefix + std::string(api_->errmsg(db_)));
 }
 
+int TSQLite3Connection::compile(std::string_view sql, sqlite3_stmt*& stmt) {
+  if (leased_) {
+    for (KeptHandle::Statement& kept : lease_.statements) {
+      if (!kept.in_use && kept.sql == sql) {
+        kept.in_use = true;
+        stmt = kept.stmt;
+        return SQLITE_OK;
+      }
+    }
+  }
+  stmt = nullptr;
+  // Only the first statement is compiled; whatever follows it is ignored.
+  const int rc = api_->prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
+  // A kept handle keeps what it compiled, up to a few statements: the definition lookups and
+  // the authentication run the same handful of texts on every request.
+  constexpr size_t kKeptStatements = 16;
+  if (rc == SQLITE_OK && stmt != nullptr && leased_ && lease_.statements.size() < kKeptStatements) {
+    lease_.statements.push_back(KeptHandle::Statement{std::string(sql), stmt, true});
+  }
+  return rc;
+}
+
 sqlite3_stmt* TSQLite3Connection::prepare(const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
-  // Only the first statement is compiled; whatever follows it is ignored.
-  if (api_->prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) !=
-      SQLITE_OK) {
-    fail();
-  }
+  if (compile(sql, stmt) != SQLITE_OK) fail();
   return stmt;  // null for a text without a statement (blanks, comments)
+}
+
+void TSQLite3Connection::finish(sqlite3_stmt* stmt) {
+  if (stmt == nullptr) return;
+  if (leased_) {
+    for (KeptHandle::Statement& kept : lease_.statements) {
+      if (kept.stmt == stmt) {
+        // Back to its start with nothing bound, as a new compilation would be.
+        api_->reset(stmt);
+        api_->clear_bindings(stmt);
+        kept.in_use = false;
+        return;
+      }
+    }
+  }
+  api_->finalize(stmt);
 }
 
 void TSQLite3Connection::run_to_end(sqlite3_stmt* stmt) {
   if (stmt == nullptr) return;
+  Stepping guard(session_.get());
   int rc;
   while ((rc = api_->step(stmt)) == SQLITE_ROW) {
   }
   if (rc != SQLITE_DONE) {
     const std::string message = api_->errmsg(db_);
-    api_->finalize(stmt);
+    finish(stmt);
     throw std::runtime_error(kEnginePrefix + message);
   }
-  api_->finalize(stmt);
+  finish(stmt);
 }
 
 // ---- transaction ------------------------------------------------------------------------
@@ -270,16 +437,16 @@ void TSQLTransaction::Rollback() {
 }
 
 void TSQLTransaction::send(const char* sql) {
-  const SqliteApi& api = *connection_->api_;
-  sqlite3* db = connection_->db_;
+  TSQLite3Connection& c = *connection_;
   sqlite3_stmt* stmt = nullptr;
-  int rc = api.prepare_v2(db, sql, -1, &stmt, nullptr);
+  int rc = c.compile(sql, stmt);
   if (rc == SQLITE_OK) {
-    rc = api.step(stmt);
+    Stepping guard(c.session_.get());
+    rc = c.api_->step(stmt);
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
   }
-  const std::string message = rc == SQLITE_OK ? "" : api.errmsg(db);
-  api.finalize(stmt);
+  const std::string message = rc == SQLITE_OK ? "" : c.api_->errmsg(c.db_);
+  c.finish(stmt);
   if (rc != SQLITE_OK) throw std::runtime_error(message);
 }
 
@@ -349,8 +516,9 @@ sqlite3_stmt* TSQLQuery::prepare_bound() {
     const std::string& value = param->AsString();
     if (api.bind_text(stmt, i, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT) !=
         SQLITE_OK) {
-      api.finalize(stmt);
-      c.fail();
+      const std::string message = api.errmsg(c.db_);
+      c.finish(stmt);
+      throw std::runtime_error(kEnginePrefix + message);
     }
   }
   return stmt;
@@ -365,16 +533,24 @@ void TSQLQuery::Open() {
     throw std::runtime_error("Cannot open a non-select statement");
   }
   stmt_ = stmt;
-  const int count = c.api_->column_count(stmt_);
+  eof_ = false;
+  // Names after the first step: a statement that the engine had to compile again (the schema
+  // changed since) may have other columns than before it.
+  const int rc = step_engine();
+  name_fields();
+  take_step(rc);
+}
+
+void TSQLQuery::name_fields() {
+  const SqliteApi& api = *database_->api_;
+  const int count = api.column_count(stmt_);
   fields_.reserve(count);
   for (int i = 0; i < count; ++i) {
-    const char* name = c.api_->column_name(stmt_, i);
+    const char* name = api.column_name(stmt_, i);
     TField field;
     field.name_ = UniqueName(name != nullptr ? name : "", fields_);
     fields_.push_back(std::move(field));
   }
-  eof_ = false;
-  step();
 }
 
 void TSQLQuery::ExecSQL() {
@@ -384,22 +560,27 @@ void TSQLQuery::ExecSQL() {
 }
 
 void TSQLQuery::Close() {
-  if (stmt_ != nullptr) database_->api_->finalize(stmt_);
+  if (stmt_ != nullptr) database_->finish(stmt_);
   stmt_ = nullptr;
   fields_.clear();
+  row_read_ = false;
   eof_ = true;
   record_count_ = 0;
 }
 
 void TSQLQuery::Next() {
-  if (!eof_) step();
+  if (!eof_) take_step(step_engine());
 }
 
-void TSQLQuery::step() {
+int TSQLQuery::step_engine() {
+  Stepping guard(database_->session_.get());
+  return database_->api_->step(stmt_);
+}
+
+void TSQLQuery::take_step(int rc) {
   const SqliteApi& api = *database_->api_;
-  const int rc = api.step(stmt_);
   if (rc == SQLITE_ROW) {
-    read_row();
+    row_read_ = false;
     ++record_count_;
   } else if (rc == SQLITE_DONE) {
     eof_ = true;
@@ -410,7 +591,7 @@ void TSQLQuery::step() {
   }
 }
 
-void TSQLQuery::read_row() {
+void TSQLQuery::read_row() const {
   const SqliteApi& api = *database_->api_;
   for (size_t i = 0; i < fields_.size(); ++i) {
     // The engine's own text of the value, every byte of it; NULL gives a null pointer.
@@ -423,10 +604,30 @@ void TSQLQuery::read_row() {
       fields_[i].value_.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes));
     }
   }
+  row_read_ = true;
+}
+
+const std::vector<TField>& TSQLQuery::Fields() const {
+  if (!row_read_ && !eof_) read_row();
+  return fields_;
+}
+
+void TSQLQuery::AppendTabRow(std::string& row) const {
+  if (eof_) return;
+  const SqliteApi& api = *database_->api_;
+  for (size_t i = 0; i < fields_.size(); ++i) {
+    const int col = static_cast<int>(i);
+    const unsigned char* text = api.column_text(stmt_, col);
+    if (text != nullptr) {
+      row.append(reinterpret_cast<const char*>(text),
+                 static_cast<size_t>(api.column_bytes(stmt_, col)));
+    }
+    row += '\t';
+  }
 }
 
 const TField& TSQLQuery::FieldByName(std::string_view name) const {
-  for (const TField& field : fields_) {
+  for (const TField& field : Fields()) {
     if (SameAsciiIgnoreCase(field.name_, name)) return field;
   }
   throw std::runtime_error("Field not found : \"" + std::string(name) + "\"");

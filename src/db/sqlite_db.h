@@ -24,11 +24,13 @@
 #include <utility>
 #include <vector>
 
+#include "db/kept_handle.h"
 #include "text/text_list.h"
 
 namespace nv {
 
 struct SqliteApi;
+struct ConnectionSession;
 class TSQLQuery;
 class TSQLTransaction;
 
@@ -57,6 +59,24 @@ class TSQLite3Connection {
   // (COMMIT, ROLLBACK) behind the transaction object, which then still counts as active.
   bool EngineInTransaction() const;
 
+  // From the next Open on, a connection without Password takes its engine handle from keeper
+  // when it holds one for this file, and Close leaves the handle there instead of closing it.
+  void KeepHandleWith(KeptHandle* keeper) { keeper_ = keeper; }
+
+  // A connection that is reused for a new unit of work must pass for a freshly opened one.
+  // WatchSession notes, from now on, every statement that leaves something in the connection
+  // besides the file's content: a pragma, an attached database, a temporary object.
+  void WatchSession();
+  // Open, no transaction or statement running, watched since it was opened and nothing noted:
+  // Renew can make it stand in for a new connection to the same file.
+  bool Renewable() const;
+  // The counters a new connection starts from: last_insert_rowid() 0, changes() and
+  // total_changes() counted from here. False when the engine refused (use a new connection).
+  bool Renew();
+  // Renewable, and opened as a connection to path with password and the engine
+  // `SQLiteDefaultLibrary` would be now (that library still there to load).
+  bool CanStandInFor(const std::string& path, const std::string& password) const;
+
   // Makes a new, inactive transaction the connection's own; it lives as long as the
   // connection (or until the next call).
   TSQLTransaction& CreateTransaction();
@@ -75,11 +95,20 @@ class TSQLite3Connection {
   TSQLTransaction& transaction_in_use();
   void close_queries();
   [[noreturn]] void fail() const;  // throws "TSQLite3Connection : <engine message>"
-  sqlite3_stmt* prepare(const std::string& sql);
-  void run_to_end(sqlite3_stmt* stmt);  // finalizes stmt on every path
+  // The engine's result code; a kept handle may hand back a statement compiled before.
+  int compile(std::string_view sql, sqlite3_stmt*& stmt);
+  sqlite3_stmt* prepare(const std::string& sql);  // throws fail()'s error
+  // Done with stmt: kept (reset) when the handle keeps it, else finalized.
+  void finish(sqlite3_stmt* stmt);
+  void run_to_end(sqlite3_stmt* stmt);  // finishes stmt on every path
 
   const SqliteApi* api_ = nullptr;
+  std::string library_;  // where api_ was loaded from
   sqlite3* db_ = nullptr;
+  KeptHandle* keeper_ = nullptr;
+  KeptHandle::Lease lease_;
+  bool leased_ = false;                         // db_ came from, and goes back to, keeper_
+  std::unique_ptr<ConnectionSession> session_;  // what WatchSession and Renew keep track of
   std::unique_ptr<TSQLTransaction> transaction_;
   std::vector<TSQLQuery*> queries_;
 };
@@ -175,9 +204,14 @@ class TSQLQuery {
   // Rows read so far: positive exactly when the open query has a row.
   long RecordCount() const { return record_count_; }
 
-  const std::vector<TField>& Fields() const { return fields_; }
+  // The current row's fields. Values are read from the engine when first asked for; with no
+  // row current they are those of the latest row asked for.
+  const std::vector<TField>& Fields() const;
   // Ignores ASCII letter case; throws "Field not found : "<name>"".
   const TField& FieldByName(std::string_view name) const;
+  // Appends the current row as a TAB row (every value followed by a TAB), straight from the
+  // engine: a row taken this way is never copied into Fields.
+  void AppendTabRow(std::string& row) const;
   // Clears the list, then adds one name per column in column order.
   void GetFieldNames(TStringList& list) const;
 
@@ -185,15 +219,18 @@ class TSQLQuery {
   friend class TSQLite3Connection;
   TSQLite3Connection& connection() const;
   sqlite3_stmt* prepare_bound();
-  void read_row();
-  void step();
+  void name_fields();
+  void read_row() const;
+  int step_engine();
+  void take_step(int rc);  // the row that step_engine reached, the end, or its error
 
   TSQLite3Connection* database_ = nullptr;
   std::string sql_;
   std::string compiled_;  // sql_ with parameter n rewritten as ":<n>"
   std::vector<TParam> params_;
   sqlite3_stmt* stmt_ = nullptr;
-  std::vector<TField> fields_;
+  mutable std::vector<TField> fields_;
+  mutable bool row_read_ = false;  // fields_ hold the current row
   bool eof_ = true;
   long record_count_ = 0;
 };

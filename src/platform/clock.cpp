@@ -80,6 +80,12 @@ std::string FormatLogStamp(const LocalDateTime& t) {
   return FormatDateTime(t) + buf;
 }
 
+int64_t WallClockNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace nv

@@ -1,6 +1,7 @@
 // The local clock, whole-day date arithmetic and pauses.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace nv {
@@ -19,6 +20,12 @@ std::string FormatDate(const LocalDateTime& t);      // yyyy-mm-dd
 std::string FormatTime(const LocalDateTime& t);      // hh:nn:ss
 std::string FormatDateTime(const LocalDateTime& t);  // yyyy-mm-dd hh:nn:ss
 std::string FormatLogStamp(const LocalDateTime& t);  // yyyy-mm-dd hh:nn:ss zzz
+
+// The wall clock in nanoseconds since 1970, read from the coarse clock the kernel stamps files
+// with, so it never runs ahead of a file time written after it.
+int64_t WallClockNs();
+// Where a wall-clock reading comes from: WallClockNs, or a stand-in that tests pass in.
+using WallClockFn = int64_t (*)();
 
 // Pauses the calling thread.
 void SleepMs(int ms);

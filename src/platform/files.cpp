@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -144,6 +145,15 @@ std::optional<FileStamp> StampOf(const std::string& path) {
   if (stat(path.c_str(), &st) != 0) return std::nullopt;
   const auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
   return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+bool Settled(const std::optional<FileStamp>& stamp, int64_t now_ns) {
+  // Wider than every step of the file systems in use (FAT: 2 s); a file changed within it is
+  // simply looked at afresh until it has settled.
+  constexpr int64_t kStepNs = 2'000'000'000;
+  if (!stamp) return false;
+  const int64_t last_change = std::max<int64_t>(stamp->modified_ns, stamp->changed_ns);
+  return now_ns - last_change > kStepNs;
 }
 
 bool CopyFileOver(const std::string& from, const std::string& to) {

@@ -2,6 +2,7 @@
 // recursive search behind the engine library search.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,12 @@ struct FileStamp {
 
 // The stamp of the file at path, links followed; none when there is no such file.
 std::optional<FileStamp> StampOf(const std::string& path);
+
+// True when the stamp's times lie far enough before now_ns (a wall-clock reading taken before
+// the stamp) that a later write cannot leave them as they are: file systems keep times in
+// steps (the kernel's clock tick, two seconds on FAT), and a write within the step of the last
+// one would otherwise go unseen. A missing file is never settled.
+bool Settled(const std::optional<FileStamp>& stamp, int64_t now_ns);
 
 // Copies a file over another (replacing it). False when it could not be done.
 bool CopyFileOver(const std::string& from, const std::string& to);

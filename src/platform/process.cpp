@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
@@ -9,7 +10,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <fstream>
+#include <cstdio>
 #include <stdexcept>
 #include <system_error>
 
@@ -28,19 +29,29 @@ std::string BaseName(const char* ifa_name) {
   return name.substr(0, name.find(':'));
 }
 
-std::string ReadHardwareAddress(const std::string& name) {
-  std::ifstream in("/sys/class/net/" + name + "/address");
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-  return line;
+// The link-layer address as the kernel writes it in /sys/class/net/<name>/address: its bytes
+// in lower-case hex, ":" between them.
+std::string HardwareAddress(const sockaddr_ll& link) {
+  std::string text;
+  for (int i = 0; i < link.sll_halen && i < static_cast<int>(sizeof link.sll_addr); ++i) {
+    char byte[4];
+    std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : ":%02x", link.sll_addr[i]);
+    text += byte;
+  }
+  return text;
 }
 
-HostInterface& Entry(std::vector<HostInterface>& list, const std::string& name) {
-  for (HostInterface& i : list) {
-    if (i.name == name) return i;
+// An interface as it is being gathered: its entry and its index (0 while not known).
+struct Gathered {
+  HostInterface entry;
+  unsigned index = 0;
+};
+
+Gathered& Entry(std::vector<Gathered>& list, const std::string& name) {
+  for (Gathered& g : list) {
+    if (g.entry.name == name) return g;
   }
-  list.push_back(HostInterface{name, {}, false, {}});
+  list.push_back(Gathered{HostInterface{name, {}, false, {}}, 0});
   return list.back();
 }
 
@@ -67,31 +78,38 @@ std::string WindowsMac(const std::string& mac) {
 std::vector<HostInterface> HostInterfaces() {
   ifaddrs* head = nullptr;
   if (getifaddrs(&head) != 0) throw std::system_error(errno, std::generic_category(), "getifaddrs");
-  std::vector<HostInterface> list;
+  std::vector<Gathered> list;
   for (ifaddrs* a = head; a != nullptr; a = a->ifa_next) {
-    HostInterface& entry = Entry(list, BaseName(a->ifa_name));
-    if (a->ifa_flags & IFF_LOOPBACK) entry.loopback = true;
-    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
-    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) entry.ipv4.push_back(text);
+    Gathered& g = Entry(list, BaseName(a->ifa_name));
+    if (a->ifa_flags & IFF_LOOPBACK) g.entry.loopback = true;
+    if (a->ifa_addr == nullptr) continue;
+    if (a->ifa_addr->sa_family == AF_PACKET) {
+      // Every link comes once with its link-layer address and index, read in the same dump as
+      // the IP addresses: no further look at the interface is needed.
+      const auto& link = *reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
+      g.index = static_cast<unsigned>(link.sll_ifindex);
+      g.entry.mac = HardwareAddress(link);
+    } else if (a->ifa_addr->sa_family == AF_INET) {
+      char text[INET_ADDRSTRLEN] = {};
+      const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+      if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr)
+        g.entry.ipv4.push_back(text);
+    }
   }
   freeifaddrs(head);
 
-  // "Interface order" is the kernel's index order; names it cannot index go last. Each index
-  // is read once: an interface that vanishes mid-sort must not change its place in the order.
-  std::vector<std::pair<unsigned, HostInterface>> keyed;
-  keyed.reserve(list.size());
-  for (HostInterface& i : list) {
-    unsigned n = if_nametoindex(i.name.c_str());
-    keyed.emplace_back(n == 0 ? ~0u : n, std::move(i));
+  // "Interface order" is the kernel's index order; names without a link entry are asked for
+  // their index, and those it cannot index go last.
+  for (Gathered& g : list) {
+    if (g.index == 0) g.index = if_nametoindex(g.entry.name.c_str());
+    if (g.index == 0) g.index = ~0u;
   }
-  std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  list.clear();
-  for (auto& k : keyed) list.push_back(std::move(k.second));
-  for (HostInterface& i : list) i.mac = ReadHardwareAddress(i.name);
-  return list;
+  std::stable_sort(list.begin(), list.end(),
+                   [](const Gathered& a, const Gathered& b) { return a.index < b.index; });
+  std::vector<HostInterface> interfaces;
+  interfaces.reserve(list.size());
+  for (Gathered& g : list) interfaces.push_back(std::move(g.entry));
+  return interfaces;
 }
 
 std::string IpconfigOutput(const std::vector<HostInterface>& interfaces) {

@@ -48,6 +48,23 @@ TEST(Cipher, RoundTripAndCipherSize) {
   }
 }
 
+// The key schedule is kept between calls: every change of key must be seen, also a change back
+// to an earlier key and one in a byte the previous key did not have.
+TEST(Cipher, EachCallUsesItsOwnKey) {
+  const std::string keys[] = {kKey, "0123456789AC", kKey, "0123456789ABX", "", kKey};
+  const std::string known = "u5J5Rc1CeZE=";  // "abc" under kKey
+  for (const std::string& key : keys) {
+    SCOPED_TRACE(key);
+    const std::string cipher = EncryptString("abc", key);
+    if (key.empty()) {
+      EXPECT_EQ(cipher, "Error");
+      continue;
+    }
+    EXPECT_EQ(EncodeStringBase64(cipher) == known, key == kKey);
+    EXPECT_EQ(DecryptString(cipher, key), "abc");
+  }
+}
+
 TEST(Cipher, BlockCountFollowsLengthField) {
   for (size_t n = 0; n <= 12; ++n) {
     EXPECT_EQ(EncryptString(std::string(n, 'v'), kKey).size(), n <= 4 ? 8u : 16u) << n;

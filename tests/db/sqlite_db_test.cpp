@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -420,6 +421,99 @@ TEST_F(SqliteDbTest, BothEnginesServeOneProcessSideBySide) {
   EXPECT_NE(plain_version, keyed_version);
   plain->Transaction()->Commit();
   keyed->Transaction()->Commit();
+}
+
+TEST_F(SqliteDbTest, AnEngineLibraryThatHasGoneFailsTheNextOpen) {
+  // A loaded library stays loaded, but the system loads it per connection: once its file is
+  // gone, an open fails as that load would.
+  const std::string library = dir.file("engine.so");
+  std::filesystem::copy_file(kSqlite, library);
+  Db(library);
+  std::filesystem::remove(library);
+  TSQLite3Connection conn;
+  conn.DatabaseName = dir.file("t.db");
+  SQLiteDefaultLibrary = library;
+  EXPECT_EQ(ErrorOf([&] { conn.Open(); }),
+            "Can not load SQLite client library \"" + library + "\". Check your installation.");
+}
+
+// A watched connection can stand in for a new one unless a statement left something in it
+// that a new connection would not have.
+TEST_F(SqliteDbTest, OnlyAConnectionThatKeptNothingOfItsWorkIsRenewable) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"});
+  struct Case {
+    const char* sql;
+    bool renewable;
+  };
+  const Case cases[] = {
+      {"INSERT INTO t VALUES (1)", true},
+      {"SELECT * FROM t", true},
+      {"SELECT changes(), total_changes(), last_insert_rowid()", true},
+      {"CREATE TABLE u (a)", true},
+      {"PRAGMA foreign_keys = ON", false},
+      {"PRAGMA user_version", false},
+      {"ATTACH 'other.db' AS other", false},
+      {"CREATE TEMP TABLE tt (a)", false},
+      {"CREATE TEMPORARY VIEW tv AS SELECT 1", false},
+      {"CREATE TABLE temp.tt (a)", false},
+      {"CREATE TEMP TRIGGER tr AFTER INSERT ON t BEGIN SELECT 1; END", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    auto conn = Db();
+    conn->WatchSession();
+    conn->ExecuteDirect(c.sql);
+    EXPECT_FALSE(conn->Renewable());  // still in its transaction
+    conn->Transaction()->Commit();
+    EXPECT_EQ(conn->Renewable(), c.renewable);
+    conn.reset();
+    std::filesystem::remove(dir.file("t.db"));
+    RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"});
+  }
+  auto unwatched = Db();
+  EXPECT_FALSE(unwatched->Renewable());
+  // SQLCipher's engine cannot set last_insert_rowid() back.
+  auto cipher = Db(kCipher);
+  cipher->WatchSession();
+  EXPECT_FALSE(cipher->Renewable());
+}
+
+TEST_F(SqliteDbTest, ARenewedConnectionCountsAsANewOneWould) {
+  RunAll(dir.file("t.db"), {"CREATE TABLE t (a)"});
+  // The same work on a renewed connection and on a new one reads the same counters at every
+  // step; each step commits, so the two never wait for each other.
+  const auto counters = [](TSQLite3Connection& c, const std::string& sql) {
+    c.ExecuteDirect(sql);
+    RowList row = Rows(c, "SELECT changes(), total_changes(), last_insert_rowid()");
+    c.Transaction()->Commit();
+    return row;
+  };
+  auto renewed = Db();
+  renewed->WatchSession();
+  counters(*renewed, "INSERT INTO t VALUES (1)");
+  counters(*renewed, "INSERT INTO t VALUES (2)");
+  ASSERT_TRUE(renewed->Renewable());
+  ASSERT_TRUE(renewed->Renew());
+  auto fresh = Db();
+  const char* steps[] = {
+      "SELECT 1",
+      "UPDATE t SET a = a WHERE 0",  // a change of no row leaves them as they were
+      "UPDATE t SET a = a + 1",
+      "INSERT INTO t VALUES (9)",
+      "DELETE FROM t WHERE a = 9",  // the row went in the clean-up below: no row
+  };
+  const RowList expected[] = {{{"0", "0", "0"}},
+                              {{"0", "0", "0"}},
+                              {{"2", "2", "0"}},
+                              {{"1", "3", "3"}},
+                              {{"0", "3", "3"}}};
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE(steps[i]);
+    EXPECT_EQ(counters(*renewed, steps[i]), expected[i]);
+    RunAll(dir.file("t.db"), {"DELETE FROM t WHERE rowid > 2"});  // the same table for both
+    EXPECT_EQ(counters(*fresh, steps[i]), expected[i]);
+    RunAll(dir.file("t.db"), {"DELETE FROM t WHERE rowid > 2"});
+  }
 }
 
 }  // namespace
