@@ -81,20 +81,33 @@ void SetDateVariables() {
 
 using Rendering = std::string (*)(const TStringList&, const TStringList&);
 
+// The text replacement of the placeholders, done on the page itself: a page of many rows is not
+// copied for each placeholder it lacks.
+void PutFirst(std::string& page, std::string_view placeholder, std::string_view value) {
+  const size_t at = page.find(placeholder);
+  if (at != std::string::npos) page.replace(at, placeholder.size(), value);
+}
+
+void PutEvery(std::string& page, std::string_view placeholder, std::string_view value) {
+  if (page.find(placeholder) != std::string::npos)
+    page = StringReplace(page, placeholder, value, rfReplaceAll);
+}
+
 // The nine placeholders of the HTML and JSON output modes, in their fixed order. Each works
 // on the text the previous one left, so a slot's value may carry a later placeholder. The
 // template and definition names come from the request, so they are shown escaped.
 std::string FillPlaceholders(const TPageRequestState& state, std::string page, Rendering render,
                              const std::string& org, const std::string& etcName) {
-  page = ReplaceFirst(page, "＠データ＠", render(state.NameList1, state.DataList1));
-  page = ReplaceFirst(page, "＠データ2＠", render(state.NameList2, state.DataList2));
-  page = ReplaceFirst(page, "＠データ3＠", render(state.NameList3, state.DataList3));
-  page = ReplaceFirst(page, "＠データ4＠", render(state.NameList4, state.DataList4));
-  page = ReplaceFirst(page, "＠メニュー＠", render(state.MenuNameList, state.MenuDataList));
-  page = ReplaceEvery(page, "＠所属＠", org);
-  page = ReplaceEvery(page, "＠HTML＠", HtmlEscape(etcName));
-  page = ReplaceEvery(page, "＠SQL＠", HtmlEscape(SQLname));
-  return ReplaceEvery(page, "＠Port＠", std::to_string(Application.Port));
+  PutFirst(page, "＠データ＠", render(state.NameList1, state.DataList1));
+  PutFirst(page, "＠データ2＠", render(state.NameList2, state.DataList2));
+  PutFirst(page, "＠データ3＠", render(state.NameList3, state.DataList3));
+  PutFirst(page, "＠データ4＠", render(state.NameList4, state.DataList4));
+  PutFirst(page, "＠メニュー＠", render(state.MenuNameList, state.MenuDataList));
+  PutEvery(page, "＠所属＠", org);
+  PutEvery(page, "＠HTML＠", HtmlEscape(etcName));
+  PutEvery(page, "＠SQL＠", HtmlEscape(SQLname));
+  PutEvery(page, "＠Port＠", std::to_string(Application.Port));
+  return page;
 }
 
 // The page in the output mode that the query fields ask for.

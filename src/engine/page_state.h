@@ -36,6 +36,12 @@ struct TPageRequestState {
   int32_t SW = 0;   // current result slot, 0 (none yet) to 4
   bool TABset = false;
   bool SQLexecFirst = true;
+  // While the per-record phase runs, a row run's committed phase connection may wait here for
+  // the next row run, which takes it instead of opening the file anew when it can pass for a
+  // new connection (script_executor.cpp). spare_stamp is its file right after that commit.
+  bool keep_spare = false;
+  std::unique_ptr<TSQLite3Connection> spare_conn;
+  std::optional<FileStamp> spare_stamp;
 };
 
 }  // namespace nv

@@ -45,6 +45,19 @@ struct RowRunner {
   }
 };
 
+// Row runs that each commit on their own may hand their connection on to the next one
+// (script_executor.cpp); the phase ends with none left open.
+struct SpareConnection {
+  TPageRequestState& state;
+  explicit SpareConnection(TPageRequestState& s) : state(s) { state.keep_spare = true; }
+  ~SpareConnection() {
+    state.keep_spare = false;
+    state.spare_conn.reset();
+  }
+  SpareConnection(const SpareConnection&) = delete;
+  SpareConnection& operator=(const SpareConnection&) = delete;
+};
+
 // ---- Uploads ----
 
 // The client's extension as the stored name gets it: from the last "." that follows every
@@ -267,6 +280,7 @@ void RunPerRecordPhase(TPageRequestState& state, const std::string& org) {
 
   int CNT = 0;
   bool Loop = false;
+  SpareConnection spare{state};
   RowRunner rows{state};
   FirstPass(state, CNT, Loop);
   SecondPass(state, rows, CNT, Loop);

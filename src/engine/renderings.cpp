@@ -30,17 +30,47 @@ void AppendQuoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
-// "[" quoted fields of the written columns "]"; a row shorter than the names gives "" for
-// the columns it lacks.
-void AppendArrayRow(std::string& out, const std::vector<bool>& written,
-                    const std::vector<std::string_view>& fields) {
+// The values of a TAB row in turn (the text before each TAB), then "" for every column the row
+// lacks. Reads the row in place: a page of many rows makes no list per row.
+class TabValues {
+ public:
+  explicit TabValues(std::string_view row) : rest_(row) {}
+  std::string_view Next() {
+    const size_t tab = rest_.find('\t');
+    if (tab == std::string_view::npos) return {};
+    const std::string_view value = rest_.substr(0, tab);
+    rest_.remove_prefix(tab + 1);
+    return value;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+bool IsTabRow(std::string_view row) { return row.find('\t') != std::string_view::npos; }
+
+// Room for the whole rendering at once: every value's bytes plus its quotes and separator, and
+// per row its brackets (or braces) and the names once more for object rows.
+size_t RenderedSize(const TStringList& NameList, const TStringList& DataList, bool with_names) {
+  size_t names = 0;
+  for (const std::string& name : NameList.Items()) names += name.size() + 4;
+  size_t size = names + 3;
+  const size_t per_row = 3 * NameList.GetCount() + 3 + (with_names ? names : 0);
+  for (const std::string& row : DataList.Items()) size += row.size() + per_row;
+  return size;
+}
+
+// "[" quoted fields of the written columns "]".
+template <typename NextValue>
+void AppendArrayRow(std::string& out, const std::vector<bool>& written, NextValue next) {
   out += '[';
   bool first = true;
   for (size_t j = 0; j < written.size(); ++j) {
+    const std::string_view value = next(j);
     if (!written[j]) continue;
     if (!first) out += ',';
     first = false;
-    AppendQuoted(out, j < fields.size() ? fields[j] : std::string_view());
+    AppendQuoted(out, value);
   }
   out += ']';
 }
@@ -51,12 +81,13 @@ std::string DBtoHTML(const TStringList& NameList, const TStringList& DataList) {
   if (NameList.GetCount() == 0 || DataList.GetCount() == 0) return std::string();
   const std::vector<bool> written = WrittenColumns(NameList);
   std::string out;
-  const std::vector<std::string_view> names(NameList.Items().begin(), NameList.Items().end());
-  AppendArrayRow(out, written, names);
+  out.reserve(RenderedSize(NameList, DataList, false));
+  AppendArrayRow(out, written, [&](size_t j) { return std::string_view(NameList.Get(j)); });
   for (const std::string& row : DataList.Items()) {
-    if (row.find('\t') == std::string::npos) continue;
+    if (!IsTabRow(row)) continue;
     out += ',';
-    AppendArrayRow(out, written, SplitTabRow(row));
+    TabValues values(row);
+    AppendArrayRow(out, written, [&](size_t) { return values.Next(); });
   }
   return out;
 }
@@ -65,19 +96,21 @@ std::string DBtoJSON(const TStringList& NameList, const TStringList& DataList) {
   if (NameList.GetCount() == 0 || DataList.GetCount() == 0) return std::string();
   const std::vector<bool> written = WrittenColumns(NameList);
   std::string out;
+  out.reserve(RenderedSize(NameList, DataList, true));
   for (const std::string& row : DataList.Items()) {
-    if (row.find('\t') == std::string::npos) continue;
+    if (!IsTabRow(row)) continue;
     if (!out.empty()) out += ',';
-    const std::vector<std::string_view> values = SplitTabRow(row);
+    TabValues values(row);
     out += '{';
     bool first = true;
     for (size_t j = 0; j < written.size(); ++j) {
+      const std::string_view value = values.Next();
       if (!written[j]) continue;
       if (!first) out += ',';
       first = false;
       AppendQuoted(out, NameList.Get(j));
       out += ':';
-      AppendQuoted(out, j < values.size() ? values[j] : std::string_view());
+      AppendQuoted(out, value);
     }
     out += '}';
   }

@@ -63,6 +63,20 @@ TSQLite3Connection& PhaseConnection(TPageRequestState& state) {
 
 // ---- opening ------------------------------------------------------------------------------
 
+// The spare connection of the previous row run (see KeepAsSpare) stands in for a new one when it
+// would be opened just the same now and its file is still as that run's commit left it: an
+// outside writer that went through the engine is seen by the engine itself, anything else that
+// touched the file (a rename, a deletion, the lock recovery, a copy over it) changes its stamp.
+bool TakeSpare(TPageRequestState& state, const std::string& path, const std::string& password) {
+  std::unique_ptr<TSQLite3Connection> spare = std::move(state.spare_conn);
+  if (!spare || !spare->CanStandInFor(path, password) || !state.spare_stamp ||
+      StampOf(path) != state.spare_stamp || !spare->Renew()) {
+    return false;
+  }
+  state.Conn = std::move(spare);
+  return true;
+}
+
 void OpenPhaseConnection(TPageRequestState& state, const std::string& path, const std::string& flag,
                          const ExecutorHooks& hooks) {
   // Whatever an earlier phase left here goes first (rolled back), so it cannot hold the lock
@@ -71,10 +85,14 @@ void OpenPhaseConnection(TPageRequestState& state, const std::string& path, cons
   state.Conn.reset();
 
   DBlockCheck(path, hooks.pause);
+  std::string password;
+  if (CipherMode && flag == kEncryptedFlag) password = GetPassword(hooks.phrase);
+  SQLiteDefaultLibrary = SQLiteCipher;
+  if (TakeSpare(state, path, password)) return;
+
   auto conn = std::make_unique<TSQLite3Connection>();
   conn->DatabaseName = path;
-  if (CipherMode && flag == kEncryptedFlag) conn->Password = GetPassword(hooks.phrase);
-  SQLiteDefaultLibrary = SQLiteCipher;
+  conn->Password = password;
   try {
     conn->Open();
   } catch (const std::exception&) {
@@ -83,6 +101,7 @@ void OpenPhaseConnection(TPageRequestState& state, const std::string& path, cons
     DBlockCheck(path, hooks.pause);
     conn->Open();
   }
+  if (state.keep_spare) conn->WatchSession();
   conn->CreateTransaction();
   state.Conn = std::move(conn);
 }
@@ -204,15 +223,13 @@ void ReadSelect(TPageRequestState& state, TSQLQuery& query, bool View) {
   std::string collected;  // TAB rows for "TAB列", each ended by LF
   std::string row;
   for (bool first = true; !query.Eof(); first = false) {
-    row.clear();
-    for (const TField& field : query.Fields()) {
-      if (first) Memory.SetValue(field.FieldName(), field.AsString());
-      if (all_rows) {
-        row += field.AsString();
-        row += '\t';
-      }
+    if (first) {
+      for (const TField& field : query.Fields())
+        Memory.SetValue(field.FieldName(), field.AsString());
     }
     if (!all_rows) break;
+    row.clear();
+    query.AppendTabRow(row);
     if (state.TABset) {
       collected += row;
       collected += '\n';
@@ -362,6 +379,18 @@ void RunLines(TPageRequestState& state, const Lines& lines, std::string_view LPN
   }
 }
 
+// A committed row run leaves its connection for the next row run when nothing of the run stays
+// in it (see TSQLite3Connection::Renewable). Committed and at rest it holds no lock, so others
+// read and write the file between the runs as they would between a close and an open. Not in
+// WAL mode, whose last connection to close folds the log back into the file.
+void KeepAsSpare(TPageRequestState& state) {
+  if (!state.keep_spare || !state.Conn || !state.Conn->Renewable()) return;
+  const std::string& path = state.Conn->DatabaseName;
+  if (StampOf(path + "-wal")) return;
+  state.spare_stamp = StampOf(path);
+  state.spare_conn = std::move(state.Conn);
+}
+
 // Commits the phase and releases its connection. A script that ended its own transaction
 // (COMMIT, END TRANSACTION, ROLLBACK) has left nothing to commit. A failed COMMIT leaves the
 // call as the error it is (the caller's cleanup rolls the phase back): the page must not
@@ -372,6 +401,7 @@ void ClosePhase(TPageRequestState& state) {
     transaction->Commit();
   if (state.Query) state.Query->Close();
   state.Query.reset();
+  KeepAsSpare(state);
   state.Conn.reset();
 }
 
@@ -412,6 +442,7 @@ void SQLexecute(TPageRequestState& state, std::string_view LPNo, bool First, boo
     // releasing the connection rolls back whatever the phase has not committed.
     state.Query.reset();
     state.Conn.reset();
+    state.spare_conn.reset();
     throw;
   }
 }

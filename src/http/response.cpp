@@ -173,9 +173,15 @@ void TResponse::SendContent() {
   if (sent_) throw std::runtime_error("HTTP Response content was already sent");
   sent_ = true;
   if (ContentStream == nullptr) {
-    std::string body = Contents.GetTextStr();
-    std::string head = HeadText(static_cast<long long>(body.size()));
-    Write(head_only_ ? head : head + body);
+    // Head and body in one buffer and one write; the body is the lines, each ended by CR LF.
+    size_t length = 0;
+    for (const std::string& line : Contents.Items()) length += line.size() + 2;
+    std::string wire = HeadText(static_cast<long long>(length));
+    if (!head_only_) {
+      wire.reserve(wire.size() + length);
+      for (const std::string& line : Contents.Items()) wire.append(line).append("\r\n");
+    }
+    Write(wire);
     return;
   }
   long long length = ContentLength > 0 ? ContentLength : 0;

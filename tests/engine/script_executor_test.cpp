@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -367,6 +368,123 @@ TEST_F(ExecutorTest, RowRunsShareOneTransactionCommittedByTheLastCall) {
   EXPECT_EQ(state.Query, nullptr);
   EXPECT_EQ(Stored(), (Texts{"one", "two", "three"}));
   ExpectUnlocked();
+}
+
+// ---- row runs that commit on their own ----------------------------------------------------
+
+// Row runs of the per-record phase (keep_spare set) that each open and commit: the committed
+// connection waits in spare_conn for the next run. `script` runs once per row.
+class SpareTest : public ExecutorTest {
+ protected:
+  void SetUp() override {
+    ExecutorTest::SetUp();
+    state.keep_spare = true;
+  }
+  // One row run that opens, commits and closes; true when it left its connection as spare.
+  bool RowRun(const std::string& script) {
+    SetScript(script);
+    Execute("", true, true);
+    EXPECT_EQ(state.Conn, nullptr);
+    return state.spare_conn != nullptr;
+  }
+  // The data database as another process sees it between two runs: every committed row there,
+  // and nothing locked.
+  void ExpectCommittedAndFree(const Texts& rows) {
+    EXPECT_EQ(Stored(), rows);
+    EXPECT_FALSE(FileExists(data() + "-journal"));
+    auto writer = Connect(data(), kSqlite);
+    writer->ExecuteDirect("END");
+    writer->ExecuteDirect("BEGIN IMMEDIATE");  // a writer gets in at once
+  }
+};
+
+TEST_F(SpareTest, ARowRunHandsItsCommittedConnectionToTheNext) {
+  const std::string script = "INSERT INTO t SELECT count(*) FROM t;";
+  EXPECT_TRUE(RowRun(script));
+  ExpectCommittedAndFree({"0"});
+  EXPECT_TRUE(RowRun(script));
+  ExpectCommittedAndFree({"0", "1"});
+  EXPECT_TRUE(RowRun(script));
+  ExpectCommittedAndFree({"0", "1", "2"});
+
+  state.keep_spare = false;  // any other phase: opened and closed within the call
+  EXPECT_FALSE(RowRun(script));
+  EXPECT_EQ(Stored(), (Texts{"0", "1", "2", "3"}));
+}
+
+TEST_F(SpareTest, AConnectionThatKeptSomethingOfItsRunIsClosed) {
+  RunAll(Folder + "other.db", {"CREATE TABLE src (v TEXT)"});
+  struct Case {
+    const char* what;
+    std::string script;
+  };
+  const Case cases[] = {
+      {"a setting", "PRAGMA recursive_triggers = ON;\nINSERT INTO t VALUES ('a');"},
+      {"an attached database", "ATTACH './other.db' AS o;\nINSERT INTO t SELECT v FROM o.src;"},
+      {"a temporary table", "CREATE TEMP TABLE x (v);\nINSERT INTO t VALUES ('a');"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(RowRun(c.script));
+    EXPECT_FALSE(RowRun(c.script));  // and the next run works on a new connection as before
+  }
+  {
+    auto conn = Connect(data(), kSqlite);
+    conn->ExecuteDirect("END");  // the journal mode changes outside a transaction only
+    conn->ExecuteDirect("PRAGMA journal_mode = WAL");
+  }
+  EXPECT_FALSE(RowRun("INSERT INTO t VALUES ('w');"));  // WAL: the last close checkpoints
+}
+
+TEST_F(SpareTest, ARunAfterTheFileChangedOpensItAfresh) {
+  const std::string script = "INSERT INTO t SELECT count(*) FROM t;";
+  RunAll(Folder + "other.db",
+         {"CREATE TABLE t (v TEXT)", "INSERT INTO t VALUES ('x')", "INSERT INTO t VALUES ('y')"});
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    Texts stored;  // after the next run
+  };
+  const Case cases[] = {
+      {"another connection wrote",
+       [&] { RunAll(data(), {"INSERT INTO t VALUES ('z')"}); },
+       {"0", "z", "2"}},
+      {"replaced by a rename",
+       [&] {
+         std::filesystem::copy_file(Folder + "other.db", Folder + "new.db");
+         std::filesystem::rename(Folder + "new.db", data());
+       },
+       {"x", "y", "2"}},
+      {"copied over in place",
+       [&] { ASSERT_TRUE(CopyFileOver(Folder + "other.db", data())); },
+       {"x", "y", "2"}},
+      {"recovered by the lock wait",
+       [&] { std::ofstream(data() + "-journal") << "hot"; },  // lasts: 31 pauses, then recovery
+       {"0", "1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(data());
+    RunAll(data(), {"CREATE TABLE t (v TEXT)"});
+    ASSERT_TRUE(RowRun(script));
+    c.change();
+    RowRun(script);
+    EXPECT_EQ(Stored(), c.stored);
+    std::filesystem::remove(data() + "_bkp");
+  }
+  EXPECT_EQ(FakePause::count, 31);
+}
+
+TEST_F(SpareTest, EachRunCountsItsChangesAsOnANewConnection) {
+  RunAll(data(), {"CREATE TABLE counts (before, after)"});
+  const std::string script =
+      "INSERT INTO t VALUES (changes() || ' ' || total_changes() || ' ' || last_insert_rowid());\n"
+      "INSERT INTO counts SELECT v, changes() || ' ' || total_changes() || ' ' || "
+      "last_insert_rowid() FROM t WHERE rowid = last_insert_rowid();";
+  for (int run = 0; run < 3; ++run) ASSERT_TRUE(RowRun(script));
+  auto conn = Connect(data(), kSqlite);
+  EXPECT_EQ(Rows(*conn, "SELECT before, after FROM counts ORDER BY rowid"),
+            (std::vector<Texts>{{"0 0 0", "1 1 1"}, {"0 0 0", "1 1 2"}, {"0 0 0", "1 1 3"}}));
 }
 
 // ---- failures -----------------------------------------------------------------------------
