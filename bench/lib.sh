@@ -32,16 +32,38 @@ need_packages build-essential cmake ninja-build pkg-config libsqlite3-0 libsqlit
 
 # ------------------------------------------------------------------ the server
 
-# Builds the server as it ships (RelWithDebInfo, -O2); sets NORVANE_BIN.
-build_norvane() {
-  local dir=$WORK/norvane out
-  cmake -S "$REPO" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=OFF \
-    >/dev/null
-  if ! out=$(cmake --build "$dir" --target norvane -j4 2>&1); then
+# Builds the server of a source tree as it ships (RelWithDebInfo, -O2) into a build folder.
+build_server() {  # source-dir build-dir
+  local out
+  cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_TESTS=OFF >/dev/null
+  if ! out=$(cmake --build "$2" --target norvane -j4 2>&1); then
     echo "$out" >&2
     return 1
   fi
-  NORVANE_BIN=$dir/norvane
+}
+
+# The server of this repository; sets NORVANE_BIN.
+build_norvane() {
+  build_server "$REPO" "$WORK/norvane"
+  NORVANE_BIN=$WORK/norvane/norvane
+}
+
+# BEFORE=<commit or executable>: a second build measured beside this one in every round by the
+# scripts that support it (pages, csv_upload, large_page); sets BEFORE_BIN ("" without BEFORE).
+# A commit is exported with git archive and built like the server above.
+prepare_before() {
+  BEFORE_BIN=
+  [ -n "${BEFORE:-}" ] || return 0
+  if [ -f "$BEFORE" ] && [ -x "$BEFORE" ]; then
+    BEFORE_BIN=$(cd "$(dirname "$BEFORE")" && pwd)/$(basename "$BEFORE")
+    return 0
+  fi
+  local src=$WORK/before-src
+  rm -rf "$src"
+  mkdir -p "$src"
+  git -C "$REPO" archive "$BEFORE" | tar -x -C "$src"
+  build_server "$src" "$WORK/before"
+  BEFORE_BIN=$WORK/before/norvane
 }
 
 # Debian's engine library, wherever the multiarch folder is.
@@ -100,10 +122,11 @@ wait_port() {  # pid port
   return 1
 }
 
-# Starts the server in site as norvane：PORT (the port is read from the file name); sets PID.
-start_norvane() {  # site port
+# Starts the server (NORVANE_BIN, or the given build) in site as norvane：PORT (the port is read
+# from the file name); sets PID.
+start_norvane() {  # site port [executable]
   local site=$1 port=$2 exe="norvane：$2"
-  cp "$NORVANE_BIN" "$site/$exe"
+  cp "${3:-$NORVANE_BIN}" "$site/$exe"
   (cd "$site" && exec "./$exe") >"$site/norvane-$port.out" 2>&1 &
   PID=$!
   PIDS+=("$PID")
