@@ -24,9 +24,10 @@ uint32_t Narrow(size_t n) { return static_cast<uint32_t>(n); }
 bool NextNonEmptyLine(std::string_view text, size_t& pos, std::string_view& line) {
   while (pos < text.size() && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
   if (pos >= text.size()) return false;
-  const size_t end = std::min(text.find('\r', pos), text.find('\n', pos));
+  size_t end = pos;
+  while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
   line = text.substr(pos, end - pos);
-  pos = std::min(end, text.size());
+  pos = end;
   return true;
 }
 
