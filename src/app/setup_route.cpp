@@ -71,8 +71,8 @@ void Register(const std::string& name, const std::string& password) {
 }  // namespace
 
 void Init(TRequest& ARequest, TResponse& AResponse) {
-  std::string name = ARequest.ContentFields.GetValue("管理者名");
-  std::string password = ARequest.ContentFields.GetValue("パスワード");
+  std::string name = ARequest.ContentFields().GetValue("管理者名");
+  std::string password = ARequest.ContentFields().GetValue("パスワード");
   if (name.empty()) {
     AddSetupPage(ARequest, AResponse);
     return;

@@ -44,11 +44,11 @@ void Upload(TRequest& ARequest, TResponse& AResponse) {
     BasicAuthorizationView(AResponse);
     return;
   }
-  if (ARequest.Files.empty()) {
+  if (ARequest.Files().empty()) {
     AddUploadForm(ARequest, AResponse);
     return;
   }
-  const TUploadedFile& file = ARequest.Files[0];
+  const TUploadedFile& file = ARequest.Files()[0];
   std::string name = StoredName(file.FileName);
   std::string path = Folder + "images" + kPathDelim + name;
   // A write that fails (a full disk) keeps the former file whole.

@@ -56,9 +56,9 @@ std::string IncludeText(std::string_view name) {
 }
 
 // Posted value when not empty, else the query value.
-std::string RequestValue(const TRequest* request, std::string_view name) {
+std::string RequestValue(TRequest* request, std::string_view name) {
   if (request == nullptr) return std::string();
-  std::string value = request->ContentFields.GetValue(name);
+  std::string value = request->ContentFields().GetValue(name);
   if (value.empty()) value = request->QueryFields.GetValue(name);
   return value;
 }
@@ -79,7 +79,7 @@ std::string ProtectForEditing(const std::string& value) {
 }  // namespace
 
 std::string InsetHTML(TPageRequestState& state, std::string_view HTMLIn) {
-  const TRequest* request = state.ARequest;
+  TRequest* request = state.ARequest;
   const bool edit_mode = IsEditMode(request);
   WorkingText text{std::string(HTMLIn), {}};
 

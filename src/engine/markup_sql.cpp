@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "auth/cipher.h"
@@ -26,42 +27,58 @@ constexpr std::string_view kTextSavingMode = "SQL・HTML作成";
 constexpr std::string_view kMultiSelect = "複数選択";
 constexpr std::string_view kEncrypt = "暗号化";
 
-bool TextSavingMode(const TStringList& posted) { return posted.GetValue("SQL") == kTextSavingMode; }
+bool TextSavingMode(const TPostedFields& posted) {
+  return posted.GetValue("SQL") == kTextSavingMode;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Stage 1: once per page request, on the posted fields
 
 // A text posted for saving (a script or a template) must not have its markers expanded when a
-// script splices it in, so they are swapped for look-alikes that stage 5 swaps back.
-void ProtectPostedMarkers(TStringList& posted) {
+// script splices it in, so they are swapped for look-alikes that stage 5 swaps back. Each
+// bracket and its look-alike are three bytes of UTF-8, so the values are rewritten in place.
+void ProtectPostedMarkers(TPostedFields& posted) {
+  static constexpr std::string_view kSwaps[][2] = {
+      {"「", "〔"}, {"」", "〕"}, {"『", "｛"}, {"』", "｝"}};
   for (size_t i = 0; i < posted.GetCount(); ++i) {
-    const std::string& entry = posted.Get(i);
-    size_t eq = entry.find('=');
-    if (eq == std::string::npos || eq + 1 == entry.size()) continue;  // no field, or empty
-    std::string value = entry.substr(eq + 1);
-    value = StringReplace(value, "「", "〔", rfReplaceAll);
-    value = StringReplace(value, "」", "〕", rfReplaceAll);
-    value = StringReplace(value, "『", "｛", rfReplaceAll);
-    value = StringReplace(value, "』", "｝", rfReplaceAll);
-    posted.Put(i, entry.substr(0, eq + 1) + value);
+    std::span<char> value = posted.MutableValue(i);
+    for (const auto& [from, to] : kSwaps) {
+      static_assert(std::string_view("「").size() == std::string_view("〔").size());
+      std::string_view text(value.data(), value.size());
+      for (size_t at = text.find(from); at != std::string_view::npos;
+           at = text.find(from, at + from.size())) {
+        to.copy(value.data() + at, to.size());
+      }
+    }
   }
 }
 
 // Each field "X複数選択" is joined, in posting order, onto the field "X" with ",". Fields the
 // merge appends are not visited again.
-void MergeMultiSelect(TStringList& posted) {
+// A choice is appended to its field's value where it stands, so that many choices cost time
+// in proportion to their number.
+void MergeMultiSelect(TPostedFields& posted) {
   const size_t count = posted.GetCount();
   for (size_t i = 0; i < count; ++i) {
     std::string name = posted.GetName(i);
     if (name.find(kMultiSelect) == std::string::npos) continue;
     std::string target = StringReplace(name, kMultiSelect, "", rfNone);
     std::string value = posted.GetValueFromIndex(i);
-    std::string current = posted.GetValue(target);
-    posted.SetValue(target, current.empty() ? value : current + "," + value);
+    const long at = posted.IndexOfName(target);
+    if (at < 0) {
+      posted.SetValue(target, value);
+    } else if (const size_t i = static_cast<size_t>(at); posted.ValueView(i).empty()) {
+      posted.SetValue(target, value);
+    } else if (posted.GetName(i) == target) {
+      posted.AppendToValue(i, "," + value);
+    } else {
+      // Setting by name also writes the name as spelt here.
+      posted.SetValue(target, posted.GetValueFromIndex(i) + "," + value);
+    }
   }
 }
 
-void RunOncePerRequest(TStringList& posted) {
+void RunOncePerRequest(TPostedFields& posted) {
   if (TextSavingMode(posted)) ProtectPostedMarkers(posted);
   MergeMultiSelect(posted);
 }
@@ -102,7 +119,7 @@ void ExpandColumnMarkers(WorkingText& text, std::string_view row) {
 // Stage 4: 「name」 is the request value, quotes doubled for an SQL literal. A name holding
 // "暗号化" first stores the cipher text of its source field under the name.
 void ExpandRequestMarkers(WorkingText& text, TRequest& req, std::string_view row) {
-  TStringList& posted = req.ContentFields;
+  TPostedFields& posted = req.ContentFields();
   ExpandMarkers(text, {"「", "」"}, [&](std::string_view name) -> std::optional<std::string> {
     const std::string row_name = std::string(name) + std::string(row);
     if (name.find(kEncrypt) != std::string_view::npos) {
@@ -223,7 +240,7 @@ std::string Inset(TPageRequestState& state, std::string_view SQLIn, std::string_
   TRequest& req = *state.ARequest;
   if (state.SQLexecFirst) {
     state.SQLexecFirst = false;
-    RunOncePerRequest(req.ContentFields);
+    RunOncePerRequest(req.ContentFields());
   }
   WorkingText marked{std::string(SQLIn), {}};
   ExpandMemoryMarkers(marked);
@@ -232,14 +249,14 @@ std::string Inset(TPageRequestState& state, std::string_view SQLIn, std::string_
   // The rest runs over the whole line, values included: the escapes are what keep an
   // inserted line break inside its literal.
   std::string text = std::move(marked.text);
-  if (TextSavingMode(req.ContentFields)) RestoreProtectedMarkers(text);
+  if (TextSavingMode(req.ContentFields())) RestoreProtectedMarkers(text);
   NormaliseDates(text);
   return FinalEscapes(text);
 }
 
 bool OncePerRequestMayRewrite(const TPageRequestState& state) {
   return state.SQLexecFirst && state.ARequest != nullptr &&
-         TextSavingMode(state.ARequest->ContentFields);
+         TextSavingMode(state.ARequest->ContentFields());
 }
 
 }  // namespace nv

@@ -132,10 +132,11 @@ bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcN
   const std::string query_html = request.QueryFields.GetValue("HTML");
 
   // An AI2 client sends everything as query fields; they stand in for the posted form.
-  if (UpperAscii(query_html) == "AI2" && request.ContentFields.GetCount() == 0) {
-    for (const std::string& field : request.QueryFields.Items()) request.ContentFields.Add(field);
+  TPostedFields& posted = request.ContentFields();
+  if (UpperAscii(query_html) == "AI2" && posted.GetCount() == 0) {
+    for (const std::string& field : request.QueryFields.Items()) posted.Add(field);
   }
-  SQLname = request.ContentFields.GetValue("SQL");
+  SQLname = posted.GetValue("SQL");
   AddStartLogLine(request, org);
 
   Memory.Clear();
@@ -165,7 +166,7 @@ bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcN
   }
   RunPhase(state, true);
 
-  etcName = request.ContentFields.GetValue("HTML");
+  etcName = posted.GetValue("HTML");
   if (etcName.empty()) etcName = query_html;
   if (etcName.empty()) etcName = kFallbackTemplate;
   state.etc = GetZURazo(state, "HTML", etcName, "", "");
@@ -192,7 +193,8 @@ void CGI(TRequest& ARequest, TResponse& AResponse) {
     return;
   }
   GetZURazo(state, "MENU", "", "", org);
-  if (ARequest.QueryFields.GetCount() + ARequest.ContentFields.GetCount() == 0) {
+  // The posted fields are read (and parsed) only here, after the authentication gate.
+  if (ARequest.QueryFields.GetCount() + ARequest.ContentFields().GetCount() == 0) {
     MenuPage(state, org);
     return;
   }

@@ -17,6 +17,7 @@
 #include "http/response.h"
 #include "platform/files.h"
 #include "text/strings.h"
+#include "text/text_list.h"
 
 namespace nv {
 
@@ -119,7 +120,7 @@ std::string UploadTarget(const std::string& relative) {
 
 // The upload field: stores the first uploaded file under "images" (sub-folder "パス", base
 // name renamed through "ファイル名変更"), or deletes a stored file for a "削除" upload.
-void StoreUpload(const TStringList& fields, const TUploadedFile& file) {
+void StoreUpload(const TPostedFields& fields, const TUploadedFile& file) {
   std::string relative = fields.GetValue("パス");
   if (!relative.empty()) relative += kPathDelim;
 
@@ -142,30 +143,33 @@ void StoreUpload(const TStringList& fields, const TUploadedFile& file) {
   ReplaceFileOrThrow(target, file.Content);
 }
 
-// The CSV file field: the first uploaded file's non-empty lines become the block "CSV列".
-void CsvFileToBlock(TStringList& fields, const TUploadedFile& file) {
-  TStringList lines;
-  lines.LoadFromBytes(file.Content);
-  TStringList kept;
-  for (const std::string& line : lines.Items()) {
-    if (!line.empty()) kept.Add(line);
+// The CSV file field: the first uploaded file's non-empty lines become the block "CSV列". The
+// block's rows are read from the file's content where it lies, as it is read whole only when
+// some marker asks for it: a file of millions of short lines is never held twice.
+void CsvFileToBlock(TPostedFields& fields, const TUploadedFile& file) {
+  std::string decoded;
+  std::string_view text = DecodeListText(file.Content, decoded);
+  if (text.data() == decoded.data()) {
+    fields.SetLinesValue(kCsvBlock, std::move(decoded));  // UTF-16, now kept as UTF-8
+  } else {
+    fields.SetLinesValue(kCsvBlock, text);
   }
-  fields.SetValue(kCsvBlock, kept.GetTextStr());
 }
 
 // First pass: counts the row-marker fields, handles uploads and the CSV file. It runs before
 // any row, so a refused or failed upload stops the phase before anything is run.
 void FirstPass(TPageRequestState& state, int& CNT, bool& Loop) {
   TRequest& request = *state.ARequest;
-  TStringList& fields = request.ContentFields;
+  TPostedFields& fields = request.ContentFields();
+  const std::vector<TUploadedFile>& files = request.Files();
   const size_t count = fields.GetCount();
   for (size_t i = 0; i < count; ++i) {
     const std::string name = fields.GetName(i);
     if (IsRowMarker(name)) ++CNT;
-    if (name == "ファイル" && !request.Files.empty()) StoreUpload(fields, request.Files[0]);
+    if (name == "ファイル" && !files.empty()) StoreUpload(fields, files[0]);
     if (UpperAscii(name) == "CSVファイル") {
       Loop = true;
-      if (!request.Files.empty()) CsvFileToBlock(fields, request.Files[0]);
+      if (!files.empty()) CsvFileToBlock(fields, files[0]);
     }
   }
 }
@@ -176,39 +180,48 @@ void FirstPass(TPageRequestState& state, int& CNT, bool& Loop) {
 // field's end (the TAB collection, the merge of multiple choices), and the reading stops at
 // the value's length it had at the start; where a run could rewrite the value (the posted texts
 // of the text-saving mode, or an encryption marker's row name, which ends in a TAB), the lines
-// are read from a copy instead.
+// are read from a copy instead. The block of a CSV file is read from the file's text, which
+// nothing rewrites: its non-empty lines are the value's lines.
 class TBlockLines {
  public:
   TBlockLines(TPageRequestState& state, size_t index)
-      : fields_(state.ARequest->ContentFields), index_(index) {
-    end_ = Value().size();
-    if (OncePerRequestMayRewrite(state) || Contains(fields_.GetName(index), "\t")) {
-      copy_ = std::string(Value());
-      copied_ = true;
+      : fields_(state.ARequest->ContentFields()), index_(index) {
+    if (fields_.LinesSource(index, source_)) {
+      from_source_ = true;
+    } else {
+      end_ = Value().size();
+      if (OncePerRequestMayRewrite(state) || Contains(fields_.GetName(index), "\t")) {
+        copy_ = std::string(Value());
+        copied_ = true;
+      }
     }
     Advance();
   }
 
   // The next line; false after the last.
   bool Next(std::string& line, bool& last) {
-    if (next_.empty()) return false;
+    if (!has_next_) return false;
     line = std::move(next_);
     next_.clear();
     Advance();
-    last = next_.empty();
+    last = !has_next_;
     return true;
   }
 
  private:
   std::string_view Value() const {
     if (copied_) return copy_;
-    const std::string& entry = fields_.Get(index_);
-    size_t eq = entry.find('=');
-    return eq == std::string::npos ? std::string_view() : std::string_view(entry).substr(eq + 1);
+    return fields_.ValueView(index_);
   }
 
   // Reads the following non-empty line into next_.
   void Advance() {
+    if (from_source_) {
+      std::string_view line;
+      has_next_ = NextNonEmptyLine(source_, pos_, line);
+      if (has_next_) next_.assign(line);
+      return;
+    }
     std::string_view value = Value().substr(0, end_);
     while (next_.empty() && pos_ < end_) {
       size_t lf = value.find('\n', pos_);
@@ -218,14 +231,18 @@ class TBlockLines {
       }
       pos_ = lf + 1;
     }
+    has_next_ = !next_.empty();
   }
 
-  const TStringList& fields_;
+  const TPostedFields& fields_;
   size_t index_;
+  bool from_source_ = false;
+  std::string_view source_;
   bool copied_ = false;
   std::string copy_;
   size_t end_ = 0;
   size_t pos_ = 0;
+  bool has_next_ = false;
   std::string next_;
 };
 
@@ -245,14 +262,14 @@ void RunBlock(TPageRequestState& state, RowRunner& rows, size_t index, bool csv)
       }
     }
     if (last) rows.Last = true;
-    state.ARequest->ContentFields.SetValue(kRowNumber, std::to_string(n));
+    state.ARequest->ContentFields().SetValue(kRowNumber, std::to_string(n));
     rows.Run(line + '\t');
   }
 }
 
 // Second pass: the row runs, in posted-field order. Fields that the runs add are not visited.
 void SecondPass(TPageRequestState& state, RowRunner& rows, int& CNT, bool& Loop) {
-  TStringList& fields = state.ARequest->ContentFields;
+  TPostedFields& fields = state.ARequest->ContentFields();
   const size_t count = fields.GetCount();
   for (size_t i = 0; i < count; ++i) {
     if (i + 1 == fields.GetCount()) rows.Last = true;

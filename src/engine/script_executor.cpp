@@ -208,9 +208,9 @@ void ClearSlots(TPageRequestState& state) {
   }
 }
 
-TStringList& PostedFields(TPageRequestState& state) {
+TPostedFields& PostedFields(TPageRequestState& state) {
   if (state.ARequest == nullptr) throw std::logic_error("page request state without a request");
-  return state.ARequest->ContentFields;
+  return state.ARequest->ContentFields();
 }
 
 // ---- statements ---------------------------------------------------------------------------
@@ -239,8 +239,14 @@ void ReadSelect(TPageRequestState& state, TSQLQuery& query, bool View) {
     query.Next();
   }
   if (!collected.empty()) {
-    TStringList& fields = PostedFields(state);
-    fields.SetValue(kTabCollection, fields.GetValue(kTabCollection) + collected);
+    // Appended where the field stands: rows collected again and again are never copied anew.
+    TPostedFields& fields = PostedFields(state);
+    const long at = fields.IndexOfName(kTabCollection);
+    if (at >= 0 && fields.GetName(static_cast<size_t>(at)) == kTabCollection) {
+      fields.AppendToValue(static_cast<size_t>(at), collected);
+    } else {
+      fields.SetValue(kTabCollection, fields.GetValue(kTabCollection) + collected);
+    }
   }
 }
 

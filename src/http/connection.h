@@ -39,6 +39,8 @@ class TRateFloor {
   void Start(TLoopTime now, int grace_ms, long long bytes_per_second, int window_ms);
   // False once a window ended short. moved: bytes moved so far; left: bytes still to move.
   bool Holds(TLoopTime now, long long moved, long long left);
+  // Whether Holds looks at the bytes now: the grace period or a window has ended.
+  bool Due(TLoopTime now) const { return now >= window_end_; }
 
  private:
   TLoopTime window_end_;
@@ -93,12 +95,13 @@ class TConnection {
  private:
   TStep ReadHead(TLoopTime now);
   TStep StartBody(size_t head_end, TLoopTime now);
-  TStep ReadBody(TLoopTime now);
-  TStep Complete(TLoopTime now);
+  TStep ReadBody();
+  TStep Complete();
   TStep Linger();
   TStep EarlyAnswer(int code, TLoopTime now);
   TStep Flush(TLoopTime now);
   TStep Fail(std::string message);
+  bool SendRateHolds(TLoopTime now);
   void ReleaseBody();
 
   int fd_;

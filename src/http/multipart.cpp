@@ -1,7 +1,10 @@
 // multipart/form-data bodies: one posted field per part, files beside them, both in reverse
-// part order (the last part first), which is the order the page engine relies on.
+// part order (the last part first), which is the order the page engine relies on. Nothing of a
+// part is copied: its field points into the body, so a body of many tiny parts costs little
+// more than itself.
 #include "http/multipart.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "text/strings.h"
@@ -20,15 +23,17 @@ size_t Find(std::string_view hay, std::string_view needle, size_t from) {
   return hit ? static_cast<const char*>(hit) - hay.data() : std::string_view::npos;
 }
 
-struct Param {
-  std::string key;  // lower-cased ASCII
-  std::string value;
-};
+std::string_view TrimView(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
 
-// "form-data; name="a"; filename="b"": the parameters after the first ";". A quoted value runs
-// to the next quote; backslashes are kept, since browsers send Windows paths unescaped.
-std::vector<Param> ParseParams(std::string_view header) {
-  std::vector<Param> params;
+// "form-data; name="a"; filename="b"": the value of the first parameter after the first ";"
+// whose key is key (ASCII case ignored). A quoted value runs to the next quote; backslashes
+// are kept, since browsers send Windows paths unescaped.
+bool FindParam(std::string_view header, std::string_view key, std::string_view& found) {
   size_t pos = header.find(';');
   while (pos != std::string_view::npos && pos < header.size()) {
     ++pos;
@@ -37,38 +42,34 @@ std::vector<Param> ParseParams(std::string_view header) {
       pos = eq;
       continue;
     }
-    Param p;
-    p.key = LowerAscii(Trim(header.substr(pos, eq - pos)));
+    const bool match = SameAsciiIgnoreCase(TrimView(header.substr(pos, eq - pos)), key);
+    std::string_view value;
     size_t v = eq + 1;
     while (v < header.size() && (header[v] == ' ' || header[v] == '\t')) ++v;
     if (v < header.size() && header[v] == '"') {
       size_t close = header.find('"', v + 1);
       if (close == std::string_view::npos) close = header.size();
-      p.value = std::string(header.substr(v + 1, close - v - 1));
+      value = header.substr(v + 1, close - v - 1);
       pos = header.find(';', close);
     } else {
       size_t semi = header.find(';', v);
-      p.value = Trim(header.substr(v, semi == std::string_view::npos ? semi : semi - v));
+      value = TrimView(header.substr(v, semi == std::string_view::npos ? semi : semi - v));
       pos = semi;
     }
-    params.push_back(std::move(p));
+    if (match) {
+      found = value;
+      return true;
+    }
   }
-  return params;
-}
-
-const Param* FindParam(const std::vector<Param>& params, std::string_view key) {
-  for (const Param& p : params) {
-    if (p.key == key) return &p;
-  }
-  return nullptr;
+  return false;
 }
 
 struct Part {
   bool has_name = false;
   bool has_file_name = false;
-  std::string name;
-  std::string file_name;
-  std::string content_type;
+  std::string_view name;
+  std::string_view file_name;
+  std::string_view content_type;
   std::string_view content;
 };
 
@@ -94,125 +95,100 @@ bool ParsePart(std::string_view segment, Part& part) {
     pos = end + 2;
     size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    std::string name = LowerAscii(Trim(line.substr(0, colon)));
+    std::string_view name = TrimView(line.substr(0, colon));
     std::string_view value = line.substr(colon + 1);
-    if (name == "content-disposition") {
-      std::vector<Param> params = ParseParams(value);
-      if (const Param* p = FindParam(params, "name"); p && !p->value.empty()) {
+    if (SameAsciiIgnoreCase(name, "content-disposition")) {
+      std::string_view found;
+      if (FindParam(value, "name", found) && !found.empty()) {
         part.has_name = true;
-        part.name = p->value;
+        part.name = found;
       }
-      if (const Param* p = FindParam(params, "filename")) {
+      if (FindParam(value, "filename", found)) {
         part.has_file_name = true;
-        part.file_name = p->value;
+        part.file_name = found;
       }
-    } else if (name == "content-type") {
-      part.content_type = Trim(value);
+    } else if (SameAsciiIgnoreCase(name, "content-type")) {
+      part.content_type = TrimView(value);
     }
   }
   return true;
 }
 
-std::string BoundaryOf(std::string_view content_type) {
-  const Param* p = nullptr;
-  std::vector<Param> params = ParseParams(content_type);
-  p = FindParam(params, "boundary");
-  return p ? p->value : std::string();
+// Adds the field of part number index and, for a file part with content, its file.
+TBodyParse AddPart(const Part& part, uint32_t index, std::string_view body, TPostedFields& fields,
+                   std::vector<TUploadedFile>& files) {
+  if (fields.GetCount() >= kMaxPostedFields) return TBodyParse::kTooManyFields;
+  const auto at = [&](std::string_view piece) { return size_t(piece.data() - body.data()); };
+  const std::string_view value = part.has_file_name ? part.file_name : part.content;
+  if (!part.has_name) {
+    fields.AddNumbered(index, at(value), value.size());
+  } else if (part.name.find('=') != std::string_view::npos) {
+    // The entry's name ends at its first "=": only a text of its own reads back that way.
+    std::string entry(part.name);
+    fields.Add(entry.append("=").append(value));
+  } else {
+    fields.AddSpan(at(part.name), part.name.size(), at(value), value.size());
+  }
+  // A browser sends an empty part (or a lone line break) when no file was chosen.
+  if (!part.has_file_name || part.content.empty() || part.content == "\r\n") {
+    return TBodyParse::kOk;
+  }
+  if (files.size() >= kMaxUploadedFiles) return TBodyParse::kTooManyFiles;
+  std::string field_name = part.has_name ? std::string(part.name)
+                                         : std::string(kUnnamedPartPrefix) + std::to_string(index);
+  files.push_back({std::move(field_name), std::string(part.file_name),
+                   std::string(part.content_type), part.content});
+  return TBodyParse::kOk;
 }
 
-// The parts of the body in body order. False unless the body is whole: a first delimiter, every
-// part with its header end, a closing delimiter.
-bool SplitParts(std::string_view body, const std::string& boundary, std::vector<Part>& parts) {
-  const std::string delim = "\r\n--" + boundary;
+// The parts of the body in body order, each added as it is met. kMalformed unless the body is
+// whole: a first delimiter, every part with its header end, a closing delimiter.
+TBodyParse AddParts(std::string_view body, std::string_view boundary, TPostedFields& fields,
+                    std::vector<TUploadedFile>& files) {
+  const std::string delim = "\r\n--" + std::string(boundary);
   std::string_view bare = std::string_view(delim).substr(2);
   size_t pos;
   if (body.substr(0, bare.size()) == bare) {
     pos = bare.size();
   } else {
     pos = Find(body, delim, 0);
-    if (pos == std::string_view::npos) return false;
+    if (pos == std::string_view::npos) return TBodyParse::kMalformed;
     pos += delim.size();
   }
-  while (true) {
-    if (body.substr(pos, 2) == "--") return true;  // the closing delimiter
+  for (uint32_t index = 0;; ++index) {
+    if (body.substr(pos, 2) == "--") return TBodyParse::kOk;  // the closing delimiter
     while (pos < body.size() && (body[pos] == ' ' || body[pos] == '\t')) ++pos;
-    if (body.substr(pos, 2) != "\r\n") return false;
+    if (body.substr(pos, 2) != "\r\n") return TBodyParse::kMalformed;
     pos += 2;
     size_t next = Find(body, delim, pos);
-    if (next == std::string_view::npos) return false;
+    if (next == std::string_view::npos) return TBodyParse::kMalformed;
     Part part;
-    if (!ParsePart(body.substr(pos, next - pos), part)) return false;
-    parts.push_back(std::move(part));
+    if (!ParsePart(body.substr(pos, next - pos), part)) return TBodyParse::kMalformed;
+    if (TBodyParse r = AddPart(part, index, body, fields, files); r != TBodyParse::kOk) return r;
     pos = next + delim.size();
   }
 }
 
-// Appends the fields and files of the parts. With owner (the buffer the parts lie in), the
-// longest content takes the buffer over instead of being copied: every other one is copied
-// out first, while the buffer still holds it.
-void AddParts(const std::vector<Part>& parts, std::string* owner, TStringList& fields,
-              std::vector<TUploadedFile>& files) {
-  size_t longest = parts.size();
-  if (owner != nullptr) {
-    for (size_t i = 0; i < parts.size(); ++i) {
-      if (longest == parts.size() || parts[i].content.size() > parts[longest].content.size()) {
-        longest = i;
-      }
-    }
-  }
-  std::vector<std::string> entries;
-  std::vector<TUploadedFile> found;
-  constexpr size_t kNone = static_cast<size_t>(-1);
-  size_t taker_entry = kNone;  // where the longest content goes
-  size_t taker_file = kNone;
-  for (size_t i = parts.size(); i-- > 0;) {
-    const Part& part = parts[i];
-    std::string name = part.has_name ? part.name : "DummyFileItem" + std::to_string(i);
-    const bool take = i == longest;
-    if (!part.has_file_name) {
-      if (take) taker_entry = entries.size();
-      entries.push_back(name + "=");
-      if (!take) entries.back().append(part.content);
-      continue;
-    }
-    entries.push_back(name + "=" + part.file_name);
-    // A browser sends an empty part (or a lone line break) when no file was chosen.
-    if (part.content.empty() || part.content == "\r\n") continue;
-    if (take) taker_file = found.size();
-    found.push_back(TUploadedFile{name, part.file_name, part.content_type,
-                                  take ? std::string() : std::string(part.content)});
-  }
-  if (taker_entry != kNone || taker_file != kNone) {
-    std::string_view content = parts[longest].content;
-    std::string prefix = taker_entry != kNone ? std::move(entries[taker_entry]) : std::string();
-    const size_t at = static_cast<size_t>(content.data() - owner->data());
-    owner->resize(at + content.size());
-    owner->replace(0, at, prefix);  // in place: the part's headers took more room than this
-    (taker_entry != kNone ? entries[taker_entry] : found[taker_file].Content) = std::move(*owner);
-  }
-  for (std::string& e : entries) fields.Add(std::move(e));
-  for (TUploadedFile& f : found) files.push_back(std::move(f));
-}
-
 }  // namespace
 
-bool ParseMultipart(std::string_view content_type, std::string_view body, TStringList& fields,
-                    std::vector<TUploadedFile>& files) {
-  std::string boundary = BoundaryOf(content_type);
-  std::vector<Part> parts;
-  if (boundary.empty() || !SplitParts(body, boundary, parts)) return false;
-  AddParts(parts, nullptr, fields, files);
-  return true;
-}
-
-bool ParseMultipartBody(std::string_view content_type, std::string&& body, TStringList& fields,
-                        std::vector<TUploadedFile>& files) {
-  std::string boundary = BoundaryOf(content_type);
-  std::vector<Part> parts;
-  const bool whole = !boundary.empty() && SplitParts(body, boundary, parts);
-  if (whole) AddParts(parts, &body, fields, files);
-  std::string().swap(body);
-  return whole;
+TBodyParse ParseMultipartBody(std::string_view content_type, std::string body,
+                              TPostedFields& fields, std::vector<TUploadedFile>& files) {
+  fields.Clear();
+  files.clear();
+  std::string_view boundary;
+  if (!FindParam(content_type, "boundary", boundary) || boundary.empty()) {
+    return TBodyParse::kMalformed;
+  }
+  const std::string& buffer = fields.AdoptBuffer(std::move(body));
+  const TBodyParse result = AddParts(buffer, boundary, fields, files);
+  if (result != TBodyParse::kOk) {
+    fields.Clear();
+    files.clear();
+    return result;
+  }
+  fields.ReverseFrom(0);
+  std::reverse(files.begin(), files.end());
+  return result;
 }
 
 }  // namespace nv

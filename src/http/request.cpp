@@ -120,44 +120,47 @@ std::string URLDecode(std::string_view text, bool plus_is_blank) {
 }
 
 void ParseQueryString(std::string_view query, TStringList& out) {
-  ParseFormBody(std::string(query), out);
+  for (size_t start = 0; start <= query.size();) {
+    size_t amp = query.find('&', start);
+    if (amp == std::string_view::npos) amp = query.size();
+    if (amp > start) out.Add(URLDecode(query.substr(start, amp - start)));
+    start = amp + 1;
+  }
 }
 
-void ParseFormBody(std::string&& text, TStringList& out) {
-  // Each piece is decoded back over the text, behind the reading position; then every piece
-  // but the longest is copied out, and the longest keeps the buffer.
-  struct Piece {
-    size_t start;
-    size_t size;
-  };
-  std::vector<Piece> pieces;
+TBodyParse ParseFormBody(std::string body, TPostedFields& out) {
+  out.Clear();
+  // Counted first: a body of millions of tiny fields is refused before anything is built.
+  size_t pieces = 0;
+  for (size_t start = 0; start <= body.size();) {
+    const void* hit =
+        body.size() > start ? std::memchr(body.data() + start, '&', body.size() - start) : nullptr;
+    size_t amp = hit ? static_cast<const char*>(hit) - body.data() : body.size();
+    if (amp > start && ++pieces > kMaxPostedFields) return TBodyParse::kTooManyFields;
+    start = amp + 1;
+  }
+  // Each piece is decoded back over the body, behind the reading position, and its field
+  // points at the decoded bytes.
+  std::string& text = out.AdoptBuffer(std::move(body));
+  out.Reserve(pieces);
   size_t write = 0;
-  size_t start = 0;
-  while (start <= text.size()) {
+  for (size_t start = 0; start <= text.size();) {
     size_t amp = text.find('&', start);
     if (amp == std::string::npos) amp = text.size();
     if (amp > start) {
       const size_t begin = write;
       write = DecodeInPlace(text, start, amp, write, true);
-      pieces.push_back({begin, write - begin});
+      const void* eq = std::memchr(text.data() + begin, '=', write - begin);
+      if (eq == nullptr) {
+        out.AddBare(begin, write - begin);
+      } else {
+        const size_t at = static_cast<const char*>(eq) - text.data();
+        out.AddSpan(begin, at - begin, at + 1, write - at - 1);
+      }
     }
     start = amp + 1;
   }
-  size_t longest = 0;
-  for (size_t i = 1; i < pieces.size(); ++i) {
-    if (pieces[i].size > pieces[longest].size) longest = i;
-  }
-  std::vector<std::string> fields(pieces.size());
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i != longest) fields[i].assign(text, pieces[i].start, pieces[i].size);
-  }
-  if (!pieces.empty()) {
-    text.resize(pieces[longest].start + pieces[longest].size);
-    text.erase(0, pieces[longest].start);
-    fields[longest] = std::move(text);
-  }
-  for (std::string& field : fields) out.Add(std::move(field));
-  std::string().swap(text);
+  return TBodyParse::kOk;
 }
 
 size_t FindHeadEnd(std::string_view bytes, size_t* resume) {
@@ -252,15 +255,50 @@ THeadInfo ParseRequestHead(std::string_view head, TRequest& req) {
   return info;
 }
 
-bool ParseRequestContent(TRequest& req) {
-  if (req.Content.empty() && req.Method != "POST" && req.Method != "PUT") return true;
-  std::string type = req.Headers.GetValue("Content-Type");
+void TRequest::ParseContent() {
+  if (content_parsed_) return;
+  content_parsed_ = true;
+  if (Content.empty() && Method != "POST" && Method != "PUT") return;
+  const std::string type = Headers.GetValue("Content-Type");
+  TBodyParse result = TBodyParse::kOk;
   if (ContainsNoCase(type, "application/x-www-form-urlencoded")) {
-    ParseFormBody(std::move(req.Content), req.ContentFields);
+    result = ParseFormBody(std::move(Content), content_fields_);
   } else if (ContainsNoCase(type, "multipart/form-data")) {
-    return ParseMultipartBody(type, std::move(req.Content), req.ContentFields, req.Files);
+    result = ParseMultipartBody(type, std::move(Content), content_fields_, files_);
+  } else {
+    return;  // other content types post no fields; the body stays as it came
   }
-  return true;
+  std::string().swap(Content);
+  switch (result) {
+    case TBodyParse::kOk:
+      return;
+    case TBodyParse::kMalformed:
+      throw TRequestRefused(400, "The multipart body does not parse");
+    case TBodyParse::kTooManyFields:
+      throw TRequestRefused(413, "Too many posted fields: a request may post at most " +
+                                     std::to_string(kMaxPostedFields));
+    case TBodyParse::kTooManyFiles:
+      throw TRequestRefused(413, "Too many uploaded files: a request may carry at most " +
+                                     std::to_string(kMaxUploadedFiles));
+  }
+}
+
+TPostedFields& TRequest::ContentFields() {
+  ParseContent();
+  return content_fields_;
+}
+
+const std::vector<TUploadedFile>& TRequest::Files() {
+  ParseContent();
+  return files_;
+}
+
+void TRequest::AddFile(std::string field_name, std::string file_name, std::string content_type,
+                       std::string content) {
+  ParseContent();
+  // A deque never moves what it holds, so the view stays good.
+  std::string_view bytes = added_contents_.emplace_back(std::move(content));
+  files_.push_back({std::move(field_name), std::move(file_name), std::move(content_type), bytes});
 }
 
 int ParseRequest(std::string_view bytes, TRequest& req) {
@@ -272,7 +310,12 @@ int ParseRequest(std::string_view bytes, TRequest& req) {
   std::string_view rest = bytes.substr(end);
   if (static_cast<unsigned long long>(info.ContentLength) > rest.size()) return 400;
   req.Content = std::string(rest.substr(0, static_cast<size_t>(info.ContentLength)));
-  return ParseRequestContent(req) ? 0 : 400;
+  try {
+    req.ContentFields();
+  } catch (const TRequestRefused& refused) {
+    return refused.Status();
+  }
+  return 0;
 }
 
 }  // namespace nv

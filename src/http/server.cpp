@@ -334,6 +334,16 @@ void THTTPApplication::HandleRequest(TRequest& req, TResponse& resp) {
   THandler handler = *found;  // a handler may register routes; keep our own copy
   try {
     handler(req, resp);
+  } catch (const TRequestRefused& refused) {
+    // The request itself is at fault (its body does not parse, or posts too much): the client
+    // gets the status and the reason, not the application's error page.
+    if (resp.ContentSent()) return Report(refused.what());
+    ResetForFailure(resp);
+    resp.Code = refused.Status();
+    resp.CodeText = std::string(ReasonPhrase(refused.Status()));
+    resp.Contents.Add(refused.what());
+    resp.SendContent();
+    return;
   } catch (const std::exception& e) {
     failed(e);
     return;

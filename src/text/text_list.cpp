@@ -273,27 +273,32 @@ std::string ToUtf16(std::string_view text, bool big_endian) {
 
 }  // namespace
 
-void TStringList::LoadFromBytes(std::string_view bytes) {
+std::string_view DecodeListText(std::string_view bytes, std::string& decoded,
+                                TextEncoding* encoding) {
   auto starts = [&](const char* mark, size_t n) {
     return bytes.size() >= n && std::memcmp(bytes.data(), mark, n) == 0;
   };
-  if (starts("\xFF\xFE", 2)) {
-    std::string text;
-    AppendUtf16(text, bytes.substr(2), false);
-    SetTextStr(text);
-    encoding_ = TextEncoding::Utf16LE;
-  } else if (starts("\xFE\xFF", 2)) {
-    std::string text;
-    AppendUtf16(text, bytes.substr(2), true);
-    SetTextStr(text);
-    encoding_ = TextEncoding::Utf16BE;
+  TextEncoding found = TextEncoding::Utf8;
+  std::string_view text = bytes;
+  if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+    const bool big_endian = bytes[0] == '\xFE';
+    decoded.clear();
+    AppendUtf16(decoded, bytes.substr(2), big_endian);
+    text = decoded;
+    found = big_endian ? TextEncoding::Utf16BE : TextEncoding::Utf16LE;
   } else if (starts("\xEF\xBB\xBF", 3)) {
-    SetTextStr(bytes.substr(3));
-    encoding_ = TextEncoding::Utf8Bom;
-  } else {
-    SetTextStr(bytes);
-    encoding_ = TextEncoding::Utf8;
+    text = bytes.substr(3);
+    found = TextEncoding::Utf8Bom;
   }
+  if (encoding != nullptr) *encoding = found;
+  return text;
+}
+
+void TStringList::LoadFromBytes(std::string_view bytes) {
+  std::string decoded;
+  TextEncoding encoding;
+  SetTextStr(DecodeListText(bytes, decoded, &encoding));
+  encoding_ = encoding;
 }
 
 void TStringList::LoadFromFile(const std::string& path) {

@@ -13,6 +13,11 @@ namespace nv {
 // Byte-order mark a list was last loaded with; saving writes the same encoding back.
 enum class TextEncoding { Utf8, Utf8Bom, Utf16LE, Utf16BE };
 
+// The text of bytes as a list loads them: UTF-8 after a byte-order mark, if any, or UTF-16
+// after its mark turned into UTF-8 in decoded. The encoding found goes to *encoding.
+std::string_view DecodeListText(std::string_view bytes, std::string& decoded,
+                                TextEncoding* encoding = nullptr);
+
 // Ordered list of UTF-8 entries, read by position or by name ("name=value" entries).
 // Name lookups ignore case for every script's letters and are served by an index over the
 // folded names, so a list of 100,000 posted fields does not make each lookup scan them all.

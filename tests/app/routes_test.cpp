@@ -103,7 +103,7 @@ TEST_F(ShellRoutes, UploadThatCannotBeWrittenWholeKeepsTheFormerFile) {
   WriteFile(path, former);
   TRequest req;
   req.Authorization = Credentials("u", "p");
-  req.Files.push_back({"input", "big.bin", "", std::string(20000, 'x')});
+  req.AddFile("input", "big.bin", "", std::string(20000, 'x'));
   TResponse resp;
   std::string error;
   {
@@ -165,7 +165,7 @@ TEST_F(ShellRoutes, FailedAuthenticationShowsNothingOfEarlierRequests) {
   }
   TRequest known;
   known.Authorization = Credentials("u", "p");
-  known.Files.push_back({"input", "..", "", "x"});
+  known.AddFile("input", "..", "", "x");
   const TStringList page = error_page([&] {
     TResponse r;
     Upload(known, r);
@@ -177,7 +177,7 @@ TEST_F(ShellRoutes, FailedAuthenticationShowsNothingOfEarlierRequests) {
 
 TEST_F(ShellRoutes, UploadNeedsCredentials) {
   TRequest req;
-  req.Files.push_back({"input", "a.txt", "", "data"});
+  req.AddFile("input", "a.txt", "", "data");
   TResponse resp;
   Upload(req, resp);
   EXPECT_EQ(resp.Code, 401);
@@ -197,10 +197,15 @@ TEST_F(ShellRoutes, UploadFormStoreAndDownload) {
             "<form id=\"form\" action=\"/upload?a=&quot;&gt;&lt;script&gt;\" method=\"POST\" "
             "enctype=\"multipart/form-data\">");
 
+  const auto upload = [&](const std::string& name, const std::string& content, TResponse& r) {
+    TRequest with_file;
+    with_file.Authorization = req.Authorization;
+    with_file.AddFile("input", name, "", content);
+    Upload(with_file, r);
+  };
   const std::string bytes("\x00\xff\r\nz", 5);
-  req.Files.push_back({"input", "..\\..\\Ü ber.bin", "", bytes});
   TResponse down;
-  Upload(req, down);
+  upload("..\\..\\Ü ber.bin", bytes, down);
   EXPECT_EQ(ReadFile(Folder + "images/Ü ber.bin"), bytes);
   EXPECT_EQ(down.Sent(),
             "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 5\r\n"
@@ -208,21 +213,18 @@ TEST_F(ShellRoutes, UploadFormStoreAndDownload) {
             "Content-Disposition: attachment; filename=Ü ber.bin\r\n\r\n" +
                 bytes);
   // The same name again replaces the stored file.
-  req.Files[0].Content = "second";
   TResponse again;
-  Upload(req, again);
+  upload("Ü ber.bin", "second", again);
   EXPECT_EQ(ReadFile(Folder + "images/Ü ber.bin"), "second");
 
   for (const char* bad : {"..", "a/", "x/.."}) {
-    req.Files[0].FileName = bad;
     TResponse r;
-    EXPECT_THROW(Upload(req, r), std::runtime_error) << bad;
+    EXPECT_THROW(upload(bad, "second", r), std::runtime_error) << bad;
   }
   std::filesystem::remove_all(Folder + "images");
-  req.Files[0].FileName = "n.txt";
   TResponse r;
   try {
-    Upload(req, r);
+    upload("n.txt", "second", r);
     FAIL();
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()),
@@ -247,8 +249,8 @@ TEST_F(ShellRoutes, SetupRegistersThenHandsOverToTheMenu) {
   mkdir((Folder + "menu").c_str(), 0755);
   WriteFile(Folder + "menu/index.html", "<p>menu</p>\nline2");
   TRequest req;
-  req.ContentFields.Add("管理者名=admin");
-  req.ContentFields.Add("パスワード=pw:1");
+  req.ContentFields().Add("管理者名=admin");
+  req.ContentFields().Add("パスワード=pw:1");
   TResponse first;
   Init(req, first);
   EXPECT_EQ(first.Code, 401);
@@ -257,7 +259,7 @@ TEST_F(ShellRoutes, SetupRegistersThenHandsOverToTheMenu) {
   EXPECT_EQ(GetPassword(), "pw:1");
 
   // Without a template a second set-up keeps the first password.
-  req.ContentFields.SetValue("パスワード", "other");
+  req.ContentFields().SetValue("パスワード", "other");
   req.Authorization = Credentials("admin", "pw:1");
   TResponse second;
   Init(req, second);

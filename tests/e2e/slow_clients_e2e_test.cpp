@@ -2,6 +2,7 @@
 // trickled in, a large download that is never read. A good client is served throughout, and
 // promptly.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -107,4 +108,92 @@ TEST(SlowClients, NoneHoldsUpAGoodClient) {
   for (Client* c : {idle.front().get(), idle.back().get(), heads.front().get(), &body, &download}) {
     EXPECT_TRUE(StillOpen(*c));
   }
+}
+
+namespace {
+
+constexpr uint16_t kReaderPort = 18221;
+
+// A client with a small receive buffer, so that what it takes is what it reads.
+int ConnectSmall(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int size = 16 * 1024;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t LocalPort(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// Whether the server's end of the connection from client_port is still established, as the
+// kernel's socket table says (the server's own close leaves the client reading what the
+// kernel still holds, so the client alone cannot tell).
+bool EstablishedOnTheServer(uint16_t server_port, uint16_t client_port) {
+  const std::string command =
+      "ss -tnH state established '( sport = :" + std::to_string(server_port) +
+      " and dport = :" + std::to_string(client_port) + " )' 2>/dev/null";
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return false;
+  std::string out;
+  char buf[512];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  pclose(p);
+  return out.find(":" + std::to_string(client_port)) != std::string::npos;
+}
+
+}  // namespace
+
+// A download read steadily at 20 KiB/s, well above the answer-rate floor, runs as long as the
+// client keeps reading; one that reads nothing is closed after the grace period.
+TEST(SlowClients, ASteadySlowReaderKeepsItsDownload) {
+  if (std::system("ss -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ss to read the sockets";
+  TempDir temp;
+  const std::string dir = temp.folder();
+  WriteFile(dir + "ZURazo.db", "");
+  mkdir((dir + "images").c_str(), 0755);
+  WriteFile(dir + "images/big.bin", std::string(64 * 1024 * 1024, 'b'));
+  symlink(kSqlite.c_str(), (dir + "libsqlite3.so.0").c_str());
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(kReaderPort));
+  ASSERT_TRUE(server.WaitListening(kReaderPort)) << server.Stderr();
+
+  const std::string request = "GET /images/big.bin HTTP/1.1\r\n\r\n";
+  const int reader = ConnectSmall(kReaderPort);
+  const int idle = ConnectSmall(kReaderPort);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(idle, 0);
+  ASSERT_EQ(send(reader, request.data(), request.size(), 0), ssize_t(request.size()));
+  ASSERT_EQ(send(idle, request.data(), request.size(), 0), ssize_t(request.size()));
+
+  // 2 KiB every 100 ms: 20 KiB/s, two and a half times the floor.
+  long long got = 0;
+  bool ended = false;
+  const Clock::time_point start = Clock::now();
+  while (Clock::now() - start < std::chrono::seconds(40) && !ended) {
+    char buf[2048];
+    pollfd p{reader, POLLIN, 0};
+    if (poll(&p, 1, 100) > 0) {
+      ssize_t n = recv(reader, buf, sizeof buf, 0);
+      if (n <= 0) ended = true;
+      got += n > 0 ? n : 0;
+    }
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * (got / 2048 + 1)));
+  }
+  EXPECT_FALSE(ended) << "after " << got << " bytes";
+  EXPECT_TRUE(EstablishedOnTheServer(kReaderPort, LocalPort(reader))) << "after " << got;
+  EXPECT_FALSE(EstablishedOnTheServer(kReaderPort, LocalPort(idle)));
+  EXPECT_GT(got, 600 * 1024);
+  close(reader);
+  close(idle);
 }

@@ -42,7 +42,7 @@ class InsetHTMLTest : public ::testing::Test {
     File("include/" + name, bytes);
   }
   void Posted(const std::string& name, const std::string& value) {
-    request_.ContentFields.SetValue(name, value);
+    request_.ContentFields().SetValue(name, value);
   }
   void Query(const std::string& name, const std::string& value) {
     request_.QueryFields.SetValue(name, value);
@@ -284,7 +284,7 @@ TEST_F(InsetHTMLTest, SameResultAsReplacingOverTheWholeText) {
       return lines.GetTextStr();
     });
     stage("「", "」", [this](const std::string& name) {
-      std::string v = request_.ContentFields.GetValue(name);
+      std::string v = request_.ContentFields().GetValue(name);
       return HtmlEscape(v.empty() ? request_.QueryFields.GetValue(name) : v);
     });
     stage("『", "』", [](const std::string& name) { return Memory.GetValue(name); });

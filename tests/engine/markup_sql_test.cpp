@@ -33,7 +33,7 @@ class InsetTest : public ::testing::Test {
     return Inset(state, line, row);
   }
   void Post(const Fields& fields) {
-    for (const auto& f : fields) req.ContentFields.Add(f);
+    for (const auto& f : fields) req.ContentFields().Add(f);
   }
   void Query(const Fields& fields) {
     for (const auto& f : fields) req.QueryFields.Add(f);
@@ -73,7 +73,7 @@ TEST_F(InsetTest, RequestMarkerTriesRowFieldThenPostedThenQuery) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
-    req.ContentFields.Clear();
+    req.ContentFields().Clear();
     req.QueryFields.Clear();
     Post(c.posted);
     Query(c.query);
@@ -178,16 +178,16 @@ TEST_F(InsetTest, EncryptionMarkerStoresTheCipherTextOfItsSource) {
   if (phrase.empty()) {
     // Without a host phrase every value would encrypt alike: the page must fail instead.
     EXPECT_THROW(Run("「パスワード暗号化」"), std::runtime_error);
-    EXPECT_EQ(req.ContentFields.IndexOfName("パスワード暗号化"), -1);
+    EXPECT_EQ(req.ContentFields().IndexOfName("パスワード暗号化"), -1);
     return;
   }
   const std::string stored = StoredCipherText("secret", phrase);
   EXPECT_EQ(Run("'「パスワード暗号化」'"), "'" + stored + "'");
-  EXPECT_EQ(req.ContentFields.GetValue("パスワード暗号化"), stored);
+  EXPECT_EQ(req.ContentFields().GetValue("パスワード暗号化"), stored);
   // The row context is part of both names.
   const std::string row_stored = StoredCipherText("other", phrase);
   EXPECT_EQ(Run("「パスワード暗号化」", ":2"), row_stored);
-  EXPECT_EQ(req.ContentFields.GetValue("パスワード暗号化:2"), row_stored);
+  EXPECT_EQ(req.ContentFields().GetValue("パスワード暗号化:2"), row_stored);
   EXPECT_EQ(MemoryValue("前:パスワード暗号化"), row_stored);
 }
 
@@ -263,8 +263,8 @@ TEST_F(InsetTest, SplicedValuesReadBackWholeFromSqlite) {
       {"end\n", "end\n"},
   };
   for (const auto& [posted, stored] : cases) {
-    req.ContentFields.Clear();
-    req.ContentFields.SetValue("v", posted);
+    req.ContentFields().Clear();
+    req.ContentFields().SetValue("v", posted);
     query.SetSQL(Run("SELECT '「v」' AS v"));
     query.Open();
     EXPECT_EQ(query.Fields().at(0).AsString(), stored) << posted;
@@ -282,12 +282,12 @@ TEST_F(InsetTest, TextSavingModeKeepsPostedMarkersUnexpanded) {
   Memory.SetValue("y", "2");
   EXPECT_EQ(Run("'「内容」' 「x」"), "'SELECT 「x」, 『y』, 「z」, 2024-01-05' 1");
   EXPECT_FALSE(state.SQLexecFirst);
-  EXPECT_EQ(req.ContentFields.GetValue("内容"),
+  EXPECT_EQ(req.ContentFields().GetValue("内容"),
             "SELECT 〔x〕, ｛y｝, 〔z〕, 日付形式変換（2024/1/5）");
-  EXPECT_EQ(req.ContentFields.GetValue("空"), "");
+  EXPECT_EQ(req.ContentFields().GetValue("空"), "");
   // Restoration belongs to every line of the mode, protection to the first call only; a
   // value posted later is inserted as it stands.
-  req.ContentFields.SetValue("later", "「x」");
+  req.ContentFields().SetValue("later", "「x」");
   EXPECT_EQ(Run("「later」 〔x〕"), "「x」 「x」");
 }
 
@@ -323,12 +323,12 @@ TEST_F(InsetTest, MultiSelectFieldsMergeOnceIntoTheirTarget) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    req.ContentFields.Clear();
+    req.ContentFields().Clear();
     Post(c.posted);
     state.SQLexecFirst = true;
     Run("SELECT 1");
     Run("SELECT 2");  // a second line of the request merges nothing again
-    EXPECT_EQ(req.ContentFields.Items(), c.expect);
+    EXPECT_EQ(req.ContentFields().Items(), c.expect);
   }
 }
 

@@ -106,7 +106,7 @@ TEST_F(PerRecordTest, RunsDoNotSeeWhatTheyAddToTheirBlock) {
   TRequest tabset = MakeRequest({{"SQL", "行TABSET"}}, {{"TAB列", "p\nq"}, {"備考", "1"}});
   Serve(tabset);
   EXPECT_EQ(Seen(), (Lines{"|p||1|1", "|q||2|2"}));
-  EXPECT_EQ(tabset.ContentFields.GetValue("TAB列"), "p\nqadded\t\n");
+  EXPECT_EQ(tabset.ContentFields().GetValue("TAB列"), "p\nqadded\t\n");
 
   RunAll(data(), {"DELETE FROM seen"});
   TRequest merged =
@@ -115,16 +115,16 @@ TEST_F(PerRecordTest, RunsDoNotSeeWhatTheyAddToTheirBlock) {
   // The merge joins at the first run, after the pass read "p\nq"; the choice field is a block
   // of its own.
   EXPECT_EQ(Seen(), (Lines{"|p||1|1", "|q||2|2", "|r||1|1", "|s||2|1"}));
-  EXPECT_EQ(merged.ContentFields.GetValue("TAB列"), "p\nq,r\ns");
+  EXPECT_EQ(merged.ContentFields().GetValue("TAB列"), "p\nq,r\ns");
 }
 
 TEST_F(PerRecordTest, UploadedCsvFileRunsEachLineOnItsOwnConnection) {
   TRequest req = MakeRequest({}, Form("行", {{"csvファイル", "x.csv"}}));
-  req.Files.push_back({"csvファイル", "x.csv", "text/csv", "1,a\r\n\r\n2,b\n3,c"});
+  req.AddFile("csvファイル", "x.csv", "text/csv", "1,a\r\n\r\n2,b\n3,c");
   Serve(req);
   EXPECT_EQ(Seen(), (Lines{"|1|a|1|1", "|2|b|2|1", "|3|c|3|1"}));
-  EXPECT_EQ(req.ContentFields.GetValue("CSV列"), "1,a\r\n2,b\r\n3,c\r\n");
-  EXPECT_EQ(req.ContentFields.GetValue("行番号"), "3");
+  EXPECT_EQ(req.ContentFields().GetValue("CSV列"), "1,a\r\n2,b\r\n3,c\r\n");
+  EXPECT_EQ(req.ContentFields().GetValue("行番号"), "3");
 }
 
 // Cells are data: quotes and brackets in them reach the row as typed.
@@ -179,7 +179,7 @@ class UploadTest : public PerRecordTest {
                    const std::string& definition = "上げ") {
     fields.push_back({"ファイル", client_name});
     TRequest req = MakeRequest({}, Form(definition, fields));
-    req.Files.push_back({"ファイル", client_name, "image/png", content});
+    req.AddFile("ファイル", client_name, "image/png", content);
     return ErrorOf([&] { Serve(req); });
   }
 };

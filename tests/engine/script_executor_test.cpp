@@ -232,10 +232,10 @@ TEST_F(ExecutorTest, EmptySelectOpensASlotAndClearDirectiveStartsOver) {
 }
 
 TEST_F(ExecutorTest, TabCollectionTakesAllRowsOfTheFirstSelectOnly) {
-  request.ContentFields.Add("TAB列=old\t\n");
+  request.ContentFields().Add("TAB列=old\t\n");
   state.TABset = true;
   Run("SELECT 'a' AS x, 'b' AS y UNION ALL SELECT 'c', 'd';\nSELECT 'e' AS z;");
-  EXPECT_EQ(request.ContentFields.GetValue("TAB列"), "old\t\na\tb\t\nc\td\t\n");
+  EXPECT_EQ(request.ContentFields().GetValue("TAB列"), "old\t\na\tb\t\nc\td\t\n");
   EXPECT_FALSE(state.TABset);
   EXPECT_EQ(Memory.GetValue("x"), "a");
   EXPECT_EQ(Memory.GetValue("z"), "e");
@@ -244,7 +244,7 @@ TEST_F(ExecutorTest, TabCollectionTakesAllRowsOfTheFirstSelectOnly) {
 TEST_F(ExecutorTest, TabCollectionWithViewTakesTheRowsWhileTheSlotTakesTheNames) {
   state.TABset = true;
   Run("SELECT 'r' AS n UNION ALL SELECT 's';\nSELECT 't' AS n;", /*View=*/true);
-  EXPECT_EQ(request.ContentFields.GetValue("TAB列"), "r\t\ns\t\n");
+  EXPECT_EQ(request.ContentFields().GetValue("TAB列"), "r\t\ns\t\n");
   EXPECT_EQ(Slot(1), std::make_pair(Texts{"n"}, Texts{"t\t"}));
 }
 
@@ -252,7 +252,7 @@ TEST_F(ExecutorTest, SelectWithoutRowsEndsTheTabCollectionAddingNothing) {
   state.TABset = true;
   Run("SELECT 1 AS k WHERE 0;\nSELECT 'm' AS k;");
   EXPECT_FALSE(state.TABset);
-  EXPECT_EQ(request.ContentFields.IndexOfName("TAB列"), -1);
+  EXPECT_EQ(request.ContentFields().IndexOfName("TAB列"), -1);
 }
 
 // ---- jump directives ----------------------------------------------------------------------
@@ -298,7 +298,7 @@ TEST_F(ExecutorTest, JumpDirectives) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.directive + " n=" + c.n + " label line=" + c.label_line);
     RunAll(data(), {"DELETE FROM t"});
-    request.ContentFields.SetValue("n", c.n);
+    request.ContentFields().SetValue("n", c.n);
     Run("INSERT INTO t VALUES('before');\n" + c.directive + "\nINSERT INTO t VALUES('skipped');\n" +
         c.label_line + "\nINSERT INTO t VALUES('after');");
     const Texts expected[] = {{"before", "after"}, {"before", "skipped", "after"}, {"before"}};

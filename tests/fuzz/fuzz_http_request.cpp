@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(status == 0 || status == 400 || status == 413 || status == 501 || status == 505);
   if (status == 0) {
     Check(!req.PathInfo.empty() && req.PathInfo[0] == '/');
-    Check(req.Files.size() <= req.ContentFields.GetCount());
+    Check(req.Files().size() <= req.ContentFields().GetCount());
   }
   Check(Router().FindRoute(req.PathInfo) != nullptr);
 
@@ -67,5 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     start = amp + 1;
   }
   Check(fields.Items() == pieces);
+  // And a form body gives the same fields, pointing into the body.
+  nv::TPostedFields posted;
+  if (nv::ParseFormBody(std::string(bytes), posted) == nv::TBodyParse::kOk) {
+    Check(posted.Items() == pieces);
+  }
   return 0;
 }

@@ -13,6 +13,17 @@ using namespace std::string_view_literals;
 namespace {
 
 std::vector<std::string> Entries(const TStringList& list) { return list.Items(); }
+std::vector<std::string> Entries(const TPostedFields& list) { return list.Items(); }
+
+bool ParseMultipart(std::string_view type, std::string_view body, TPostedFields& fields,
+                    std::vector<TUploadedFile>& files) {
+  return ParseMultipartBody(type, std::string(body), fields, files) == TBodyParse::kOk;
+}
+
+// Whether a view lies inside the buffer of text.
+bool Inside(std::string_view part, std::string_view text) {
+  return part.data() >= text.data() && part.data() + part.size() <= text.data() + text.size();
+}
 
 TRequest Parsed(std::string_view raw, int expected_status = 0) {
   TRequest req;
@@ -48,7 +59,7 @@ TEST(RequestHead, FillsTheRequestFromTheHead) {
             (std::vector<std::string>{"Host=example", "Authorization=Basic dTpw",
                                       "X-Empty=", "authorization=second"}));
   EXPECT_EQ(Entries(req.QueryFields), (std::vector<std::string>{"SQL=x y", "HTML=一"}));
-  EXPECT_TRUE(req.ContentFields.GetCount() == 0 && req.Files.empty());
+  EXPECT_TRUE(req.ContentFields().GetCount() == 0 && req.Files().empty());
 }
 
 TEST(RequestHead, AcceptsBareLineFeedsAndAbsoluteTargets) {
@@ -168,8 +179,8 @@ TEST(PostedFields, UrlEncodedBodyOfAnyLetterCase) {
       "POST /?q=1 HTTP/1.1\r\nContent-Type: Application/X-WWW-Form-Urlencoded; charset=UTF-8\r\n"
       "Content-Length: 20\r\n\r\n%E7%AE%A1=a+b&x=%3D1IGNORED");
   EXPECT_EQ(req.Content, "");  // the fields took the body over
-  EXPECT_EQ(Entries(req.ContentFields), (std::vector<std::string>{"管=a b", "x==1"}));
-  EXPECT_EQ(req.ContentFields.GetValue("x"), "=1");
+  EXPECT_EQ(Entries(req.ContentFields()), (std::vector<std::string>{"管=a b", "x==1"}));
+  EXPECT_EQ(req.ContentFields().GetValue("x"), "=1");
   EXPECT_EQ(Entries(req.QueryFields), (std::vector<std::string>{"q=1"}));
 }
 
@@ -177,7 +188,7 @@ TEST(PostedFields, OtherContentTypesPostNoFields) {
   for (const char* type : {"text/plain", "application/json", ""}) {
     TRequest req = Parsed(std::string("POST / HTTP/1.1\r\nContent-Type: ") + type +
                           "\r\nContent-Length: 3\r\n\r\na=b");
-    EXPECT_EQ(req.ContentFields.GetCount(), 0u) << type;
+    EXPECT_EQ(req.ContentFields().GetCount(), 0u) << type;
     EXPECT_EQ(req.Content, "a=b");
   }
 }
@@ -191,16 +202,16 @@ TEST(Multipart, FieldsAndFilesComeInReversePartOrder) {
                  "B\r\nB\r\n"});
   TRequest req = Parsed("POST /upload HTTP/1.1\r\nContent-Type: " + std::string(kFormType) +
                         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-  EXPECT_EQ(Entries(req.ContentFields),
+  EXPECT_EQ(Entries(req.ContentFields()),
             (std::vector<std::string>{"second=b.csv", "first=a.txt", "SQL=list"}));
-  ASSERT_EQ(req.Files.size(), 2u);
-  EXPECT_EQ(req.Files[0].FieldName, "second");
-  EXPECT_EQ(req.Files[0].FileName, "b.csv");
-  EXPECT_EQ(req.Files[0].Content, "B\r\nB\r\n");  // line breaks inside the content stay
-  EXPECT_EQ(req.Files[0].ContentType, "");
-  EXPECT_EQ(req.Files[1].FileName, "a.txt");
-  EXPECT_EQ(req.Files[1].Content, "AAA");
-  EXPECT_EQ(req.Files[1].ContentType, "text/plain");
+  ASSERT_EQ(req.Files().size(), 2u);
+  EXPECT_EQ(req.Files()[0].FieldName, "second");
+  EXPECT_EQ(req.Files()[0].FileName, "b.csv");
+  EXPECT_EQ(req.Files()[0].Content, "B\r\nB\r\n");  // line breaks inside the content stay
+  EXPECT_EQ(req.Files()[0].ContentType, "");
+  EXPECT_EQ(req.Files()[1].FileName, "a.txt");
+  EXPECT_EQ(req.Files()[1].Content, "AAA");
+  EXPECT_EQ(req.Files()[1].ContentType, "text/plain");
 }
 
 TEST(Multipart, EmptyAndLineBreakFilePartsKeepTheirFieldButAreNoFiles) {
@@ -210,7 +221,7 @@ TEST(Multipart, EmptyAndLineBreakFilePartsKeepTheirFieldButAreNoFiles) {
       "Content-Disposition: form-data; name=\"three\"; filename=\"d.txt\"\r\n\r\n\r\nx",
       "Content-Disposition: form-data; name=\"text\"\r\n\r\n",
   });
-  TStringList fields;
+  TPostedFields fields;
   std::vector<TUploadedFile> files;
   EXPECT_TRUE(ParseMultipart(kFormType, body, fields, files));
   EXPECT_EQ(Entries(fields),
@@ -220,7 +231,7 @@ TEST(Multipart, EmptyAndLineBreakFilePartsKeepTheirFieldButAreNoFiles) {
 }
 
 TEST(Multipart, NamelessPartsAndOddShapes) {
-  TStringList fields;
+  TPostedFields fields;
   std::vector<TUploadedFile> files;
   EXPECT_TRUE(ParseMultipart(
       "multipart/form-data; boundary=\"q b\"",
@@ -285,7 +296,7 @@ TEST(Multipart, NamelessPartsAndOddShapes) {
        {"v1=1"}},
   };
   for (const Case& c : cases) {
-    TStringList f;
+    TPostedFields f;
     std::vector<TUploadedFile> fl;
     EXPECT_EQ(ParseMultipart(c.type, c.body, f, fl), c.parses) << c.what;
     EXPECT_EQ(Entries(f), c.fields) << c.what;
@@ -296,7 +307,7 @@ TEST(Multipart, NamelessPartsAndOddShapes) {
 TEST(Multipart, BodiesShorterThanADelimiterGiveNoFields) {
   // A default view holds a null pointer, which the delimiter search must not pass on.
   for (std::string_view body : {std::string_view(), ""sv, "--X"sv}) {
-    TStringList fields;
+    TPostedFields fields;
     std::vector<TUploadedFile> files;
     EXPECT_FALSE(ParseMultipart(kFormType, body, fields, files)) << body;
     EXPECT_EQ(fields.GetCount(), 0u) << body;
@@ -311,63 +322,80 @@ TEST(PostedFields, ABodylessRequestOfAnotherMethodIsNotParsed) {
   Parsed("PUT" + head, 400);
 }
 
-// A large body must not be held twice: the longest field or file keeps the body's own buffer,
-// and what a used-up body gives is exactly what a parse of a copy gives.
-TEST(PostedFields, TheLongestFieldTakesTheBodyOver) {
+// A large body must not be held twice: fields and files point into the body's own buffer, and
+// a form body gives exactly what the query string's split gives.
+TEST(PostedFields, FieldsPointIntoTheBody) {
   for (const char* form :
        {"a=1&big=%41%42+cdefghijklmnopqrstuvwxyz&c=%zz", "only+one%21", "&&x=1&&", "=&=&=", ""}) {
     TStringList copied;
     ParseQueryString(form, copied);
-    std::string body = form;
-    TStringList taken;
-    ParseFormBody(std::move(body), taken);
+    TPostedFields taken;
+    EXPECT_EQ(ParseFormBody(form, taken), TBodyParse::kOk);
     EXPECT_EQ(Entries(taken), Entries(copied)) << form;
   }
   std::string body = "a=1&big=" + std::string(100000, 'x') + "%21&c=3";
-  const char* buffer = body.data();
-  TStringList fields;
+  const std::string_view buffer(body.data(), body.size());
+  TPostedFields fields;
   ParseFormBody(std::move(body), fields);
   ASSERT_EQ(fields.GetCount(), 3u);
   EXPECT_EQ(fields.Get(1), "big=" + std::string(100000, 'x') + "!");
-  EXPECT_EQ(fields.Get(1).data(), buffer);
+  EXPECT_TRUE(Inside(fields.ValueView(1), buffer));
+
+  const std::string big(100000, 'z');
+  std::string parts =
+      Multipart({"Content-Disposition: form-data; name=\"a\"\r\n\r\n1",
+                 "Content-Disposition: form-data; name=\"TAB列\"\r\n\r\n" + big, "\r\nnameless",
+                 "Content-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\n" + big});
+  const std::string_view part_buffer(parts.data(), parts.size());
+  std::vector<TUploadedFile> files;
+  ASSERT_EQ(ParseMultipartBody(kFormType, std::move(parts), fields, files), TBodyParse::kOk);
+  EXPECT_EQ(fields.Get(2), "TAB列=" + big);
+  ASSERT_EQ(files.size(), 1u);
+  for (size_t i = 0; i < fields.GetCount(); ++i) {
+    EXPECT_TRUE(Inside(fields.ValueView(i), part_buffer)) << i;
+  }
+  EXPECT_TRUE(Inside(files[0].Content, part_buffer));
 }
 
-TEST(Multipart, TheLongestPartTakesTheBodyOver) {
-  const std::string big(100000, 'z');
-  const std::vector<std::string> bodies = {
-      Multipart({"Content-Disposition: form-data; name=\"a\"\r\n\r\n1",
-                 "Content-Disposition: form-data; name=\"TAB列\"\r\n\r\n" + big,
-                 "Content-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nF"}),
-      Multipart({"Content-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\n" + big,
-                 "Content-Disposition: form-data; name=\"a\"\r\n\r\n1"}),
-      // Longer names than their headers leave room for, and parts that give no file.
-      Multipart({"\r\n" + big.substr(0, 3), "\r\nab",
-                 "Content-Disposition: form-data; name=\"e\"; filename=\"\"\r\n\r\n"}),
-      Multipart({"Content-Disposition: form-data; name=\"n\"; filename=\"y\"\r\n\r\n\r\n"}),
-      "--XyZ--\r\n",
-      "no delimiter at all",
-  };
-  for (size_t i = 0; i < bodies.size(); ++i) {
-    TStringList copied_fields;
-    std::vector<TUploadedFile> copied_files;
-    const bool parses = ParseMultipart(kFormType, bodies[i], copied_fields, copied_files);
-    std::string body = bodies[i];
-    const char* buffer = body.data();
-    TStringList fields;
-    std::vector<TUploadedFile> files;
-    EXPECT_EQ(ParseMultipartBody(kFormType, std::move(body), fields, files), parses) << i;
-    EXPECT_EQ(Entries(fields), Entries(copied_fields)) << i;
-    ASSERT_EQ(files.size(), copied_files.size()) << i;
-    for (size_t f = 0; f < files.size(); ++f) {
-      EXPECT_EQ(files[f].FieldName, copied_files[f].FieldName) << i;
-      EXPECT_EQ(files[f].FileName, copied_files[f].FileName) << i;
-      EXPECT_EQ(files[f].Content, copied_files[f].Content) << i;
-    }
-    if (i == 0) {
-      EXPECT_EQ(fields.Get(1).data(), buffer);
-    } else if (i == 1) {
-      EXPECT_EQ(files[0].Content.data(), buffer);
-    }
+// The limits on fields and files: refused with nothing kept, and exactly the limit is taken.
+TEST(PostedFields, TooManyFieldsOrFilesAreRefused) {
+  std::string form;
+  for (size_t i = 0; i < kMaxPostedFields; ++i) form += "a&";
+  TPostedFields fields;
+  EXPECT_EQ(ParseFormBody(form, fields), TBodyParse::kOk);
+  EXPECT_EQ(fields.GetCount(), kMaxPostedFields);
+  EXPECT_EQ(ParseFormBody(form + "b", fields), TBodyParse::kTooManyFields);
+  EXPECT_EQ(fields.GetCount(), 0u);
+
+  std::string body;
+  for (size_t i = 0; i <= kMaxUploadedFiles; ++i) {
+    body += "--XyZ\r\nContent-Disposition: form-data; name=f; filename=x\r\n\r\n1\r\n";
+  }
+  std::vector<TUploadedFile> files;
+  EXPECT_EQ(ParseMultipartBody(kFormType, body + "--XyZ--", fields, files),
+            TBodyParse::kTooManyFiles);
+  EXPECT_EQ(fields.GetCount() + files.size(), 0u);
+  body = "--XyZ";  // parts of no header and no content, the smallest there are
+  for (size_t i = 0; i <= kMaxPostedFields; ++i) body += "\r\n\r\n\r\n--XyZ";
+  EXPECT_EQ(ParseMultipartBody(kFormType, body + "--", fields, files), TBodyParse::kTooManyFields);
+  EXPECT_EQ(fields.GetCount() + files.size(), 0u);
+
+  // Through the request: the refusal carries the status and says why.
+  TRequest req = Parsed(
+      "POST / HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "Content-Length: " +
+          std::to_string(form.size() + 1) + "\r\n\r\n" + form + "b",
+      413);
+  try {
+    TRequest again;
+    again.Method = "POST";
+    again.Headers.Add("Content-Type=application/x-www-form-urlencoded");
+    again.Content = form + "b";
+    again.ContentFields();
+    ADD_FAILURE() << "no refusal";
+  } catch (const TRequestRefused& refused) {
+    EXPECT_EQ(refused.Status(), 413);
+    EXPECT_STREQ(refused.what(), "Too many posted fields: a request may post at most 1000000");
   }
 }
 

@@ -56,8 +56,8 @@ class Server : public ::testing::Test {
     app_.HTTPRouter.RegisterRoute(
         "/",
         [this](TRequest& req, TResponse& resp) {
-          last_ = req;
-          resp.Contents.Add("posted " + std::to_string(req.ContentFields.GetCount()));
+          resp.Contents.Add("posted " + std::to_string(req.ContentFields().GetCount()));
+          last_ = std::move(req);
         },
         true);
     app_.HTTPRouter.RegisterRoute(
@@ -107,7 +107,7 @@ TEST_F(Server, ReadsTheBodyByContentLengthAndKnowsTheClient) {
   EXPECT_TRUE(c.closed());  // one request per connection
   EXPECT_EQ(last_.RemoteAddress, "127.0.0.1");
   EXPECT_EQ(last_.URL, "/x?q=1");
-  EXPECT_EQ(last_.ContentFields.Items(), (std::vector<std::string>{"a=1", "b=2"}));
+  EXPECT_EQ(last_.ContentFields().Items(), (std::vector<std::string>{"a=1", "b=2"}));
 }
 
 TEST_F(Server, AnswersExpectContinueBeforeTheBody) {

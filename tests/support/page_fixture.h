@@ -72,7 +72,7 @@ class PageTest : public ::testing::Test {
     req.Authorization = "Basic " + EncodeStringBase64("taro:" + password);
     req.RemoteAddress = kRemote;
     for (const auto& [name, value] : query) req.QueryFields.Add(name + "=" + value);
-    for (const auto& [name, value] : posted) req.ContentFields.Add(name + "=" + value);
+    for (const auto& [name, value] : posted) req.ContentFields().Add(name + "=" + value);
     return req;
   }
 

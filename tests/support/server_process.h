@@ -83,6 +83,7 @@ class ServerProcess {
   }
 
   int ExitStatus() const { return exit_status_; }
+  pid_t Pid() const { return pid_; }
   std::string Stderr() const { return ReadFile(dir_ + "stderr.txt"); }
 
  private:
