@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,10 @@ class TRequest {
   // The raw body. A form or multipart body is given over to ContentFields and Files when they
   // are parsed from it (it is then empty): a large upload is held once, not twice.
   std::string Content;
+  // Set by the server while the handler runs: waits ms milliseconds while the server goes on
+  // serving the other clients (no other request's handler of a route that may not run beside
+  // this one starts meanwhile). Empty outside the server.
+  std::function<void(int ms)> Pause;
 };
 
 // Pure parsers: bounded work, no failure on any bytes.

@@ -195,9 +195,11 @@ void RegisterFileLocation(THTTPRouter& router, const std::string& base_folder,
   path += HostPath(location);
   size_t levels = LevelCount(path);
   auto shared = std::make_shared<const TFolder>(full);
-  router.RegisterLocation(path, [shared, levels](TRequest& req, TResponse& resp) {
-    ServeFile(*shared, levels, req, resp);
-  });
+  // Serving a file touches nothing a page handler holds: it may run while one pauses.
+  router.RegisterLocation(
+      path,
+      [shared, levels](TRequest& req, TResponse& resp) { ServeFile(*shared, levels, req, resp); },
+      true);
 }
 
 }  // namespace nv
