@@ -6,7 +6,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,19 +16,7 @@
 using namespace nv;
 using nv::test::ReadFile;
 using nv::test::TempDir;
-
-namespace {
-
-// Every entry below folder, as paths relative to it, sorted.
-std::vector<std::string> Tree(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-    names.push_back(entry.path().lexically_relative(folder).string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-}  // namespace
+using nv::test::Tree;
 
 TEST(ReplaceFile, ReplacesWholeAndLeavesNothingBeside) {
   TempDir dir;
