@@ -41,7 +41,8 @@ void Register(const std::string& name, const std::string& password) {
   if (FileExists(Folder + "ZURazo_Init.db"))
     CopyFileOver(Folder + "ZURazo_Init.db", Folder + "ZURazo.db");  // outcome not examined
 
-  std::unique_ptr<TSQLite3Connection> conn = OpenDefinitionDatabase();
+  // Without a template the set-up starts the definition database itself.
+  std::unique_ptr<TSQLite3Connection> conn = OpenDefinitionDatabase(true);
   TSQLTransaction& tr = *conn->Transaction();
   tr.StartTransaction();
   TSQLQuery query;

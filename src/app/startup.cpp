@@ -60,6 +60,9 @@ void RunSequence() {
   CipherMode = !SQLiteCipher.empty();
   if (!CipherMode) SQLiteCipher = GetFilePath(Folder, "libsqlite3.so*", true);
 
+  // Replacements that a crash cut short (uploads, the request log's rewrite) leave nothing.
+  RemoveReplacementLeftovers(Folder, false);
+  RemoveReplacementLeftovers(Folder + "images" + kPathDelim, true);
   LoadRequestLog();
   Memory.Clear();
   IPAddess = GetIpAddrList();

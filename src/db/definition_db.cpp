@@ -17,10 +17,11 @@ KeptHandle& DefinitionHandle() {
 
 }  // namespace
 
-std::unique_ptr<TSQLite3Connection> OpenDefinitionDatabase() {
+std::unique_ptr<TSQLite3Connection> OpenDefinitionDatabase(bool create_missing) {
   auto conn = std::make_unique<TSQLite3Connection>();
   SQLiteDefaultLibrary = SQLiteCipher;
   conn->DatabaseName = Folder + "ZURazo.db";
+  conn->CreateMissing = create_missing;
   conn->KeepHandleWith(&DefinitionHandle());
   conn->Open();
   conn->CreateTransaction();

@@ -227,8 +227,9 @@ void TSQLite3Connection::Open() {
   sqlite3* db = nullptr;
   // No busy time-out: a locked database fails at once, and the caller's lock wait decides.
   // No engine mutex either: a connection is only ever used by one thread at a time.
-  int rc = api_->open_v2(DatabaseName.c_str(), &db,
-                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int flags =
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (CreateMissing ? SQLITE_OPEN_CREATE : 0);
+  int rc = api_->open_v2(DatabaseName.c_str(), &db, flags, nullptr);
   if (rc == SQLITE_OK && !Password.empty() && api_->key != nullptr) {
     // The key is the password's bytes up to its first zero byte.
     rc = api_->key(db, Password.c_str(), static_cast<int>(std::strlen(Password.c_str())));

@@ -48,10 +48,12 @@ class TSQLite3Connection {
 
   std::string DatabaseName;  // file path, UTF-8
   std::string Password;      // key text; empty means no key
+  // false: a missing file fails the open instead of becoming a new, empty database.
+  bool CreateMissing = true;
 
   // Loads the engine from `SQLiteDefaultLibrary`, opens the file read-write (creating it when
-  // missing) with no busy time-out, and keys it with Password when the engine can. Does
-  // nothing when already open.
+  // missing and CreateMissing is set) with no busy time-out, and keys it with Password when
+  // the engine can. Does nothing when already open.
   void Open();
   void Close();
   bool Connected() const { return db_ != nullptr; }

@@ -61,7 +61,7 @@ bool JournalInUse(const std::string& DBname, const std::string& journal) {
 
 }  // namespace
 
-void DBlockCheck(const std::string& DBname, PauseFn pause) {
+void DBlockCheck(const std::string& DBname, const PauseFn& pause) {
   const std::string journal = DBname + "-journal";
   int waits = 0;
   while (FileExists(journal) && JournalInUse(DBname, journal)) {

@@ -454,7 +454,10 @@ void SQLexecute(TPageRequestState& state, std::string_view LPNo, bool First, boo
 }
 
 void SQLexecute(TPageRequestState& state, std::string_view LPNo, bool First, bool Last, bool View) {
-  SQLexecute(state, LPNo, First, Last, View, ExecutorHooks{});
+  ExecutorHooks hooks;
+  // The server's pause serves the other clients while the lock wait waits.
+  if (state.ARequest != nullptr && state.ARequest->Pause) hooks.pause = state.ARequest->Pause;
+  SQLexecute(state, LPNo, First, Last, View, hooks);
 }
 
 }  // namespace nv

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -61,6 +62,10 @@ class TRequest {
   TStringList QueryFields;
   // The raw body, until the posted fields are parsed from it; they then hold it.
   std::string Content;
+  // Set by the server while the handler runs: waits ms milliseconds while the server goes on
+  // serving the other clients (no other request's handler of a route that may not run beside
+  // this one starts meanwhile). Empty outside the server.
+  std::function<void(int ms)> Pause;
 
   // The posted fields, parsed from the body when a handler first asks for them (a request
   // refused at the login, or for a static file, costs no parsing); filled when the method is

@@ -31,19 +31,29 @@ void THTTPRouter::RegisterRoute(const std::string& path, THandler h, bool is_def
   if (is_default) default_ = static_cast<long>(routes_.size()) - 1;
 }
 
-void THTTPRouter::RegisterLocation(const std::string& path, THandler h) {
-  routes_.push_back(Route{Levels(path), std::move(h), true});
+void THTTPRouter::RegisterLocation(const std::string& path, THandler h, bool runs_beside) {
+  routes_.push_back(Route{Levels(path), std::move(h), true, runs_beside});
 }
 
-const THandler* THTTPRouter::FindRoute(std::string_view path_info) const {
+const THTTPRouter::Route* THTTPRouter::Match(std::string_view path_info) const {
   std::vector<std::string> levels = Levels(path_info);
   for (const Route& r : routes_) {
     if (r.below ? levels.size() < r.levels.size() : levels.size() != r.levels.size()) continue;
     bool same = true;
     for (size_t i = 0; i < r.levels.size() && same; ++i) same = levels[i] == r.levels[i];
-    if (same) return &r.handler;
+    if (same) return &r;
   }
-  return default_ >= 0 ? &routes_[static_cast<size_t>(default_)].handler : nullptr;
+  return default_ >= 0 ? &routes_[static_cast<size_t>(default_)] : nullptr;
+}
+
+const THandler* THTTPRouter::FindRoute(std::string_view path_info) const {
+  const Route* r = Match(path_info);
+  return r == nullptr ? nullptr : &r->handler;
+}
+
+bool THTTPRouter::RunsBeside(std::string_view path_info) const {
+  const Route* r = Match(path_info);
+  return r != nullptr && r->runs_beside;
 }
 
 void THTTPRouter::Clear() {

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <list>
 #include <stdexcept>
+#include <thread>
 
 #include "http/connection.h"
 #include "http/static_files.h"
@@ -98,23 +99,14 @@ class TServerLoop {
       return;
     }
     WatchListener(true);
-    epoll_event events[kMaxEvents];
-    SteadyClock::time_point last_sweep = SteadyClock::now();
+    last_sweep_ = SteadyClock::now();
     while (!stop_) {
-      int n = epoll_wait(epoll_, events, kMaxEvents, ready_.empty() ? kSweepMs : 0);
-      if (n < 0 && errno != EINTR) {
-        app_.Report(ErrorText("Waiting for the sockets failed"));
-        return;
-      }
-      for (int i = 0; i < n; ++i) OnEvent(events[i]);
-      Bury();
-      if (SteadyClock::now() - last_sweep >= std::chrono::milliseconds(kSweepMs)) {
-        last_sweep = SteadyClock::now();
-        Sweep();
-        Bury();
-      }
+      if (!Turn(ready_.empty() ? kSweepMs : 0)) return;
       if (!ready_.empty()) {
-        HandleNext();
+        Entry& e = *ready_.front();
+        ready_.pop_front();
+        if (e.runs_beside) --beside_ready_;
+        Handle(e);
         Bury();
       }
     }
@@ -128,12 +120,45 @@ class TServerLoop {
     int fd;
     uint32_t watched = 0;  // events registered with epoll; 0: not registered
     bool closed = false;
-    bool idle = false;  // in idle_, still reading its head
+    bool idle = false;         // in idle_, still reading its head
+    bool runs_beside = false;  // its request's handler may run while another one pauses
     std::list<Entry>::iterator self;
     std::list<Entry*>::iterator idle_at;
   };
 
-  TLoopTime Now() const { return SteadyClock::now() - handler_time_; }
+  // The loop's clock stands still while a handler runs (nobody is served meanwhile), and runs
+  // again while a handler's pause turns the loop.
+  TLoopTime Now() const {
+    return (clock_stopped_ ? stopped_at_ : SteadyClock::now()) - handler_time_;
+  }
+  void StopClock() {
+    stopped_at_ = SteadyClock::now();
+    clock_stopped_ = true;
+  }
+  void StartClock() {
+    handler_time_ += SteadyClock::now() - stopped_at_;
+    clock_stopped_ = false;
+  }
+
+  // One turn of the loop: waits for the sockets at most wait_ms, serves what they have, and
+  // holds every connection to its limits when it is time. False when the sockets cannot be
+  // waited for.
+  bool Turn(int wait_ms) {
+    epoll_event events[kMaxEvents];
+    int n = epoll_wait(epoll_, events, kMaxEvents, wait_ms);
+    if (n < 0 && errno != EINTR) {
+      app_.Report(ErrorText("Waiting for the sockets failed"));
+      return false;
+    }
+    for (int i = 0; i < n; ++i) OnEvent(events[i]);
+    Bury();
+    if (SteadyClock::now() - last_sweep_ >= std::chrono::milliseconds(kSweepMs)) {
+      last_sweep_ = SteadyClock::now();
+      Sweep();
+      Bury();
+    }
+    return true;
+  }
 
   void WatchListener(bool on) {
     epoll_event ev{};
@@ -206,6 +231,8 @@ class TServerLoop {
       case TStep::kFailed:
         return Close(e, e.conn.Failure());
       case TStep::kRequest:
+        e.runs_beside = app_.HTTPRouter.RunsBeside(e.conn.Request().PathInfo);
+        if (e.runs_beside) ++beside_ready_;
         ready_.push_back(&e);
         [[fallthrough]];
       case TStep::kWait:
@@ -255,24 +282,64 @@ class TServerLoop {
     }
   }
 
-  // The next request in the order in which requests became complete, alone on the thread.
-  void HandleNext() {
-    Entry& e = *ready_.front();
-    ready_.pop_front();
-    const SteadyClock::time_point start = SteadyClock::now();
+  // Runs the handler of e's request, alone on the thread; its answer starts to go out. The
+  // request's pause turns the loop. e stays as it is until the handler returns: a waiting
+  // request is watched for nothing and has no deadline, so no turn can close it.
+  void Handle(Entry& e) {
+    TRequest& req = e.conn.Request();
+    req.Pause = [this](int ms) { TurnFor(ms); };
+    StopClock();
     {
       TResponse resp;
       e.conn.Attach(resp);
       try {
-        app_.HandleRequest(e.conn.Request(), resp);
+        app_.HandleRequest(req, resp);
       } catch (const std::exception& ex) {
         app_.Report(ex.what());
       } catch (...) {
         app_.Report("Unknown exception");
       }
     }
-    handler_time_ += SteadyClock::now() - start;
+    StartClock();
     Apply(e, e.conn.Answer(Now()));
+  }
+
+  // A handler's pause of ms milliseconds: the loop goes on reading and writing every connection
+  // and accepting new ones, and runs the handlers that may run beside the paused one (static
+  // files) in their order. Every other request keeps its place in the queue: handlers that may
+  // touch what the paused one holds still run one at a time, in order.
+  void TurnFor(int ms) {
+    const SteadyClock::time_point until = SteadyClock::now() + std::chrono::milliseconds(ms);
+    StartClock();
+    while (true) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - SteadyClock::now());
+      if (left.count() <= 0) break;
+      const int wait =
+          beside_ready_ > 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), kSweepMs));
+      if (!Turn(wait)) {
+        std::this_thread::sleep_until(until);  // the pause keeps its length
+        break;
+      }
+      if (Entry* e = TakeBeside()) {
+        Handle(*e);
+        Bury();
+      }
+    }
+    StopClock();
+  }
+
+  // The first queued request whose handler may run beside a paused one, out of the queue.
+  Entry* TakeBeside() {
+    if (beside_ready_ == 0) return nullptr;
+    for (auto it = ready_.begin(); it != ready_.end(); ++it) {
+      if ((*it)->runs_beside) {
+        Entry* e = *it;
+        ready_.erase(it);
+        --beside_ready_;
+        return e;
+      }
+    }
+    return nullptr;
   }
 
   THTTPApplication& app_;
@@ -284,7 +351,11 @@ class TServerLoop {
   size_t max_connections_ = 0;
   size_t open_ = 0;
   TBodyBudget budget_;
-  SteadyClock::duration handler_time_{0};
+  SteadyClock::duration handler_time_{0};  // the loop's clock stood still this long
+  bool clock_stopped_ = false;
+  SteadyClock::time_point stopped_at_;
+  SteadyClock::time_point last_sweep_;
+  size_t beside_ready_ = 0;   // queued requests that may run beside a paused handler
   std::list<Entry> entries_;  // in accept order
   std::list<Entry*> idle_;    // those still reading their head, in accept order
   std::deque<Entry*> ready_;  // complete requests, in the order they became complete

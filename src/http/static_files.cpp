@@ -16,6 +16,7 @@
 #include "http/file_stream.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "platform/files.h"
 #include "text/strings.h"
 
 namespace nv {
@@ -134,6 +135,9 @@ void ServeFile(const TFolder& folder, size_t levels, TRequest& req, TResponse& r
     return Answer(resp, 403, "Forbidden");
   }
   if (relative.empty()) return Answer(resp, 404, "Not found");
+  // A replacement's new file (on its way to its own name, or left by a crash) is no one's.
+  if (IsReplacementName(std::string_view(relative).substr(relative.rfind('/') + 1)))
+    return Answer(resp, 404, "Not found");
   int status = 0;
   TFileStream file(folder.Open(relative, status));
   if (!file.is_open()) {
@@ -191,9 +195,11 @@ void RegisterFileLocation(THTTPRouter& router, const std::string& base_folder,
   path += HostPath(location);
   size_t levels = LevelCount(path);
   auto shared = std::make_shared<const TFolder>(full);
-  router.RegisterLocation(path, [shared, levels](TRequest& req, TResponse& resp) {
-    ServeFile(*shared, levels, req, resp);
-  });
+  // Serving a file touches nothing a page handler holds: it may run while one pauses.
+  router.RegisterLocation(
+      path,
+      [shared, levels](TRequest& req, TResponse& resp) { ServeFile(*shared, levels, req, resp); },
+      true);
 }
 
 }  // namespace nv

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace nv {
@@ -29,7 +30,8 @@ using WallClockFn = int64_t (*)();
 
 // Pauses the calling thread.
 void SleepMs(int ms);
-// Where a pause goes: the real SleepMs, or a stand-in that tests pass in.
-using PauseFn = void (*)(int ms);
+// Where a pause goes: the real SleepMs, the server's pause that serves the other clients
+// meanwhile, or a stand-in that tests pass in.
+using PauseFn = std::function<void(int ms)>;
 
 }  // namespace nv

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,16 +73,57 @@ std::string FollowLinks(std::string path) {
   return path;
 }
 
-// A new file beside target, with the mode a plain create would give target (0666 less the
-// umask). The process id keeps two servers sharing a folder apart.
-int CreateBeside(const std::string& target, std::string& temp) {
+constexpr std::string_view kReplacementPrefix = ".norvane-new-";
+
+// The folder part of a file path, separator included ("./" for a bare name).
+std::string FolderOf(const std::string& file) {
+  const size_t cut = file.rfind(kPathDelim);
+  return cut == std::string::npos ? std::string(".") + kPathDelim : file.substr(0, cut + 1);
+}
+
+std::string NameOf(const std::string& file) {
+  const size_t cut = file.rfind(kPathDelim);
+  return cut == std::string::npos ? file : file.substr(cut + 1);
+}
+
+// A replacement name in folder, one per attempt; the process id keeps two servers sharing a
+// folder apart.
+std::string ReplacementName(const std::string& folder, int attempt) {
+  return folder + std::string(kReplacementPrefix) + std::to_string(getpid()) + "-" +
+         std::to_string(attempt);
+}
+
+// A new file in folder with the mode a plain create would give (0666 less the umask), still
+// without a name: a crash while it is written leaves nothing behind. Where the file system has
+// no unnamed files, a named one (temp) is made instead. -1 with errno on failure.
+int CreateNewFile(const std::string& folder, std::string& temp) {
+  temp.clear();
+  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = target + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    temp = ReplacementName(folder, attempt);
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) break;
   }
-  errno = EEXIST;
-  return -1;
+  if (fd < 0) temp.clear();
+  return fd;
+}
+
+// Gives the unnamed file a replacement name in folder, so that a rename can put it in the
+// target's place (a link cannot replace a file). 0, or the errno of the failure.
+int NameNewFile(int fd, const std::string& folder, std::string& temp) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = ReplacementName(folder, attempt);
+    int rc = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW);
+    // Without /proc, a process with the right may still link the descriptor itself.
+    if (rc != 0 && errno == ENOENT) rc = linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH);
+    if (rc == 0) return 0;
+    if (errno != EEXIST) break;
+  }
+  const int err = errno;
+  temp.clear();
+  return err;
 }
 
 // The replacement keeps what the user set on the former file: its owner where the process
@@ -95,9 +137,7 @@ void TakeOverModeAndOwner(int fd, const std::string& target) {
 
 // Makes a rename in folder survive a crash; a folder that cannot be synced is left as is.
 void SyncFolder(const std::string& file) {
-  const size_t cut = file.rfind(kPathDelim);
-  const std::string folder = cut == std::string::npos ? "." : file.substr(0, cut + 1);
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   (void)!fsync(fd);
   close(fd);
@@ -116,11 +156,19 @@ void WriteFileOrThrow(const std::string& path, std::string_view bytes, bool appe
   if (close(fd) != 0) ThrowCreateError(path, errno);
 }
 
+bool IsReplacementName(std::string_view file_name) {
+  return file_name.starts_with(kReplacementPrefix);
+}
+
 void ReplaceFileOrThrow(const std::string& path, std::string_view bytes,
                         bool in_place_when_folder_refuses) {
   const std::string target = FollowLinks(path);
+  // Such a file would never be served and would be gone after the next start.
+  if (IsReplacementName(NameOf(path)) || IsReplacementName(NameOf(target)))
+    ThrowCreateError(path, EINVAL);
+  const std::string folder = FolderOf(target);
   std::string temp;
-  int fd = CreateBeside(target, temp);
+  int fd = CreateNewFile(folder, temp);
   if (fd < 0) {
     const int err = errno;
     const bool refused = err == EACCES || err == EPERM || err == EROFS;
@@ -128,16 +176,50 @@ void ReplaceFileOrThrow(const std::string& path, std::string_view bytes,
       return WriteFileOrThrow(path, bytes);
     ThrowCreateError(path, err);
   }
+  // Held until the file has taken the target's place: a start-up meanwhile leaves it alone.
+  (void)!flock(fd, LOCK_EX);
   TakeOverModeAndOwner(fd, target);
   int err = WriteAll(fd, bytes);
   if (err == 0 && fsync(fd) != 0) err = errno;
-  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && temp.empty()) err = NameNewFile(fd, folder, temp);
   if (err == 0 && std::rename(temp.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(temp.c_str());
-    ThrowCreateError(path, err);
-  }
+  if (err != 0 && !temp.empty()) unlink(temp.c_str());
+  // The bytes are on the disk already (fsync): closing can no longer lose them.
+  close(fd);
+  if (err != 0) ThrowCreateError(path, err);
   SyncFolder(target);
+}
+
+namespace {
+
+void RemoveLeftovers(const std::string& folder, bool below, int depth) {
+  if (depth > 64) return;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      if (below) RemoveLeftovers(path + kPathDelim, true, depth + 1);
+      continue;
+    }
+    if (!S_ISREG(st.st_mode) || !IsReplacementName(name)) continue;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    // A replacement that a live process is still making holds its lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+    close(fd);
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+void RemoveReplacementLeftovers(const std::string& folder, bool below) {
+  RemoveLeftovers(folder, below, 0);
 }
 
 std::optional<FileStamp> StampOf(const std::string& path) {

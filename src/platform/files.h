@@ -27,14 +27,25 @@ bool DirectoryExists(const std::string& path);  // a folder (or a link to one)
 void WriteFileOrThrow(const std::string& path, std::string_view bytes, bool append = false);
 
 // Replaces the file at path with bytes so that a crash or a failed write leaves the former
-// file whole: the bytes go to a new file in the same folder, are flushed to the disk and then
-// renamed over it. A symbolic link at path stays and its target is replaced; the new file gets
-// the former one's permission bits (and owner, where the process may set it). On failure the
-// new file is removed and ThrowCreateError's failure names path. When the folder lets no file
-// be created in it and in_place_when_folder_refuses is set, the former file is overwritten in
-// place instead, which is all such a folder allows.
+// file whole: the bytes go to a new, unnamed file in the same folder, are flushed to the disk,
+// and the file is then named and renamed over the former one. A symbolic link at path stays
+// and its target is replaced; the new file gets the former one's permission bits (and owner,
+// where the process may set it). On failure the new file is removed and ThrowCreateError's
+// failure names path; a path whose name is a replacement name (below) fails with EINVAL. When
+// the folder lets no file be created in it and in_place_when_folder_refuses is set, the former
+// file is overwritten in place instead, which is all such a folder allows.
 void ReplaceFileOrThrow(const std::string& path, std::string_view bytes,
                         bool in_place_when_folder_refuses = false);
+
+// The name a replacement's new file has between being named and taking the target's place
+// (where the file system has no unnamed files, from its creation on). Nothing may serve such a
+// file: it is either on its way to its own name or what a crash left behind.
+bool IsReplacementName(std::string_view file_name);
+
+// Removes the new files that replacements cut short by a crash left in folder (ending with the
+// separator) and, with below, in the folders below it (links to folders are not followed). A
+// replacement that a live process is still making is left alone.
+void RemoveReplacementLeftovers(const std::string& folder, bool below);
 
 // One state of a file: which file it is, its size and its times. Every write, by any program,
 // moves the change time, which no program can set back, so an equal stamp means a file

@@ -1,9 +1,18 @@
 // The demo application through the real executable: the first-run set-up, a restart, and the
-// pages a browser asks for (menu, posted rows, list, JSON, unknown definition) with their log.
+// pages a browser asks for (menu, posted rows, list, JSON, unknown definition) with their log;
+// and what another program's lock, a kill during an upload and a deleted definition database
+// leave behind.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "auth/cipher.h"
@@ -397,4 +406,180 @@ TEST(DemoEndToEnd, TypedValuesStayData) {
       shown,
       std::regex("<p>&lt;script&gt;x&lt;/script&gt;\\|([0-9]{4}-[0-9]{2}-[0-9]{2})\\|\\1</p>\r\n")))
       << shown;
+}
+
+// ---- what another program's lock, a crash and a deleted file leave ----------------------------
+
+namespace {
+
+long long MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+      .count();
+}
+
+}  // namespace
+
+// Another program writes the address book for 6 s. The page that reads it waits its lock out
+// and then shows the writer's row; meanwhile the server goes on: a file is answered at once, a
+// download started before goes on, and a further page waits its turn behind the first.
+TEST(DemoEndToEnd, ALockHeldElsewhereHoldsUpOnlyThePages) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
+  RegisterAdministrator(dir, 18250);
+  if (HasFatalFailure()) return;
+  const size_t big = 64 * 1024 * 1024;
+  WriteFile(dir + "images/big.bin", std::string(big, 'b'));
+  WriteFile(dir + "images/small.txt", "small");
+  const uint16_t port = 18251;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  const std::string auth = Credentials(kAdmin, kPassword);
+  const std::string list = "/?SQL=" + UrlEncode("住所録");
+  ASSERT_EQ(StatusLine(Exchange(port, Get(list, auth))), kOk);  // the table is there
+
+  Client download(port);
+  download.Send(Get("/images/big.bin", ""));
+  std::string downloaded = download.ReadSome(1024 * 1024);
+  ASSERT_EQ(downloaded.size(), 1024u * 1024);
+
+  const std::string book = dir + "住所録.db";
+  std::atomic<bool> committed{false};
+  std::thread writer([&] {
+    FILE* shell = popen(("sqlite3 -bail '" + book + "' >/dev/null").c_str(), "w");
+    ASSERT_NE(shell, nullptr);
+    std::fputs("BEGIN EXCLUSIVE;\nINSERT INTO 住所録(氏名) VALUES ('書き手の行');\n", shell);
+    std::fflush(shell);
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    std::fputs("COMMIT;\n", shell);
+    pclose(shell);
+    committed = true;
+  });
+  for (int i = 0; i < 500 && access((book + "-journal").c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(access((book + "-journal").c_str(), F_OK), 0) << "the writer never began";
+
+  Client page(port);
+  page.Send(Get(list, auth));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the page is waiting now
+  Client menu(port);
+  menu.Send(Get("/", auth));
+
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(Body(Exchange(port, Get("/images/small.txt", ""))), "small");
+  EXPECT_LT(MsSince(asked), 2000);
+  downloaded += download.ReadAll(4000);
+  EXPECT_TRUE(download.closed());
+  EXPECT_EQ(Body(downloaded).size(), big);
+  EXPECT_EQ(menu.ReadSome(1, 100), "") << "a page ran beside the waiting one";
+  EXPECT_FALSE(committed) << "the file and the download came only once the writer let go";
+
+  const std::string shown = page.ReadAll(60000);
+  EXPECT_TRUE(committed);
+  EXPECT_EQ(StatusLine(shown), kOk);
+  EXPECT_NE(shown.find("\"書き手の行\""), std::string::npos) << shown;
+  EXPECT_EQ(StatusLine(menu.ReadAll()), kOk);
+  writer.join();
+}
+
+// A kill while an upload replaces a file leaves the former file, byte for byte, and nothing
+// beside it; nor does a restart keep what a kill at any other moment could have left.
+TEST(DemoEndToEnd, AKillDuringAnUploadLeavesOnlyTheFormerFile) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
+  RegisterAdministrator(dir, 18252);
+  if (HasFatalFailure()) return;
+  std::string former(1024 * 1024, '\0');
+  for (size_t i = 0; i < former.size(); ++i) former[i] = static_cast<char>(i * 31 + i / 977);
+  WriteFile(dir + "images/keep.bin", former);
+  // 200 MiB: the write takes long enough to be caught in the act.
+  const std::string part_head =
+      "--XyZ\r\nContent-Disposition: form-data; name=\"input\"; filename=\"keep.bin\"\r\n\r\n";
+  const std::string part_end = "\r\n--XyZ--\r\n";
+  const size_t content = 200 * 1024 * 1024;
+  std::string upload = "POST /upload HTTP/1.1\r\nAuthorization: " + Credentials(kAdmin, kPassword) +
+                       "\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
+                       std::to_string(part_head.size() + content + part_end.size()) + "\r\n\r\n" +
+                       part_head;
+  upload.append(content, 'n');
+  upload += part_end;
+
+  {
+    const uint16_t port = 18253;
+    ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+    ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+    // The server's files below images/ other than the one being replaced: the new content
+    // being written.
+    const std::string fds = "/proc/" + std::to_string(server.Pid()) + "/fd";
+    auto writing = [&] {
+      std::error_code ec;
+      for (const auto& entry : std::filesystem::directory_iterator(fds, ec)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (target.starts_with(dir + "images/") && target != dir + "images/keep.bin") return true;
+      }
+      return false;
+    };
+    bool killed = false;
+    for (int attempt = 0; attempt < 3 && !killed; ++attempt) {
+      Client client(port);
+      std::thread sender([&] { client.Send(upload); });
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (!killed && std::chrono::steady_clock::now() < until && !server.Exited()) {
+        if (writing()) {
+          server.Kill();
+          killed = true;
+        } else if (client.ReadSome(1, 1).size() == 1) {
+          break;  // stored already: the write went by between two looks
+        }
+      }
+      sender.join();
+      if (!killed) WriteFile(dir + "images/keep.bin", former);  // and again
+    }
+    ASSERT_TRUE(killed) << "never saw the upload being written";
+  }
+  EXPECT_EQ(Tree(dir + "images"), std::vector<std::string>{"keep.bin"});
+  // What a kill between naming the new file and its rename would leave.
+  WriteFile(dir + "images/sub/.norvane-new-4242-0", "whole new content");
+
+  const uint16_t port = 18254;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  EXPECT_EQ(Tree(dir + "images"), (std::vector<std::string>{"keep.bin", "sub"}));
+  EXPECT_TRUE(ReadFile(dir + "images/keep.bin") == former);
+  EXPECT_TRUE(Body(Exchange(port, Get("/images/keep.bin", ""))) == former);
+}
+
+// ZURazo.db deleted under the running server: the requests that need it get the error page and
+// nothing makes the file again, so the next start serves the set-up.
+TEST(DemoEndToEnd, ADeletedDefinitionDatabaseIsNotMadeAgain) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
+  RegisterAdministrator(dir, 18255);
+  if (HasFatalFailure()) return;
+  const std::string definitions = dir + "ZURazo.db";
+  const std::string auth = Credentials(kAdmin, kPassword);
+  {
+    const uint16_t port = 18256;
+    ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+    ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+    ASSERT_EQ(StatusLine(Exchange(port, Get("/?SQL=" + UrlEncode("住所録"), auth))), kOk);
+    ASSERT_EQ(unlink(definitions.c_str()), 0);
+    for (const std::string& target :
+         {"/?SQL=" + UrlEncode("住所録"), std::string("/"), std::string("/upload")}) {
+      const std::string reply = Exchange(port, Get(target, auth));
+      EXPECT_NE(reply.find("<title>SQLite実行エラー</title>"), std::string::npos) << reply;
+      EXPECT_NE(reply.find("unable to open database file"), std::string::npos) << reply;
+    }
+    EXPECT_NE(access(definitions.c_str(), F_OK), 0);
+  }
+  EXPECT_NE(access(definitions.c_str(), F_OK), 0);
+
+  const uint16_t port = 18257;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  const std::string page = Exchange(port, Get("/", auth));
+  EXPECT_EQ(StatusLine(page), kOk);
+  EXPECT_NE(page.find("<title>初期設定画面</title>"), std::string::npos) << page;
 }

@@ -188,15 +188,25 @@ TEST_F(DefinitionLookupTest, ARoleWithoutMenuRowsLeavesTheListsAlone) {
 }
 
 TEST_F(DefinitionLookupTest, MissingTablesGiveEmptyResults) {
-  for (bool file_exists : {true, false}) {
-    SCOPED_TRACE(file_exists);
-    std::filesystem::remove(definitions());
-    if (file_exists) RunAll(definitions(), {"CREATE TABLE other (a)"});
-    EXPECT_EQ(Script("一覧", ""), Entries{});
-    EXPECT_EQ(Lookup("HTML", "頁", "", ""), Entries{});
-    EXPECT_EQ(Lookup("MENU", "", "", "営業"), Entries{});
-    EXPECT_EQ(state.MenuNameList.GetCount() + state.MenuDataList.GetCount(), 0u);
-  }
+  std::filesystem::remove(definitions());
+  RunAll(definitions(), {"CREATE TABLE other (a)"});
+  EXPECT_EQ(Script("一覧", ""), Entries{});
+  EXPECT_EQ(Lookup("HTML", "頁", "", ""), Entries{});
+  EXPECT_EQ(Lookup("MENU", "", "", "営業"), Entries{});
+  EXPECT_EQ(state.MenuNameList.GetCount() + state.MenuDataList.GetCount(), 0u);
+}
+
+// A lookup never makes the definition database: an empty one would pass for the application at
+// the next start. Its absence is a failure, also after a lookup that kept the file open.
+TEST_F(DefinitionLookupTest, AMissingFileFailsAndIsNotCreated) {
+  AddTemplate("頁", "x");
+  EXPECT_EQ(Lookup("HTML", "頁", "", ""), Entries{"x"});
+  std::filesystem::remove(definitions());
+  const std::string missing = "TSQLite3Connection : unable to open database file";
+  EXPECT_EQ(Failure("SQL", "一覧", kDisplay, "営業"), missing);
+  EXPECT_EQ(Failure("HTML", "頁", "", ""), missing);
+  EXPECT_EQ(Failure("MENU", "", "", "営業"), missing);
+  EXPECT_FALSE(std::filesystem::exists(definitions()));
 }
 
 TEST_F(DefinitionLookupTest, OtherModeWordsOpenNothing) {

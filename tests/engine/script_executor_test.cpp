@@ -586,6 +586,18 @@ TEST_F(ExecutorTest, LastingJournalIsWaitedOutThenTheRecoveredCopyOpens) {
   EXPECT_EQ(Stored(), Texts{"a"});
 }
 
+// Under the server the lock wait pauses through the request's own pause, which serves the
+// other clients meanwhile; the wait keeps its count.
+TEST_F(ExecutorTest, LockWaitPausesThroughTheRequestsPause) {
+  std::ofstream(data() + "-journal") << "hot";
+  std::vector<int> pauses;
+  request.Pause = [&](int ms) { pauses.push_back(ms); };
+  SetScript("INSERT INTO t VALUES('a');");
+  SQLexecute(state, "", true, true, false);
+  EXPECT_EQ(pauses, std::vector<int>(31, 1000));
+  EXPECT_EQ(Stored(), Texts{"a"});
+}
+
 // Journals that no writer needs, as a writer killed at the wrong moment leaves them: the
 // engine ignores them, and so does the lock wait.
 TEST_F(ExecutorTest, StaleJournalCostsNoWaitAndNoRecovery) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -166,6 +167,68 @@ TEST(ServerOrder, HandlersRunOneAtATimeInTheOrderRequestsComplete) {
   for (Client* client : {&a, &c}) EXPECT_EQ(client->ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
   EXPECT_EQ(journal,
             (std::vector<std::string>{"start b", "end b", "start c", "end c", "start a", "end a"}));
+}
+
+// A handler's pause turns the loop: a download goes on, a file is served, the loop's clock runs
+// (a client that sends nothing is dropped by its deadline), while the next handler waits for
+// the paused one to end.
+TEST(ServerPause, APauseServesTheOthersWhileHandlersWaitTheirTurn) {
+  testing::internal::CaptureStderr();
+  TempDir dir;
+  const size_t big = 32 * 1024 * 1024;
+  dir.Write("big.bin", std::string(big, 'b'));
+  dir.Write("small.txt", "small");
+  THTTPApplication app;
+  app.Limits.HeadDeadlineMs = 300;
+  app.RegisterFileLocation("files", dir.path());
+  std::atomic<bool> paused{false};
+  std::atomic<bool> overlap{false};
+  app.HTTPRouter.RegisterRoute(
+      "/page",
+      [&](TRequest& req, TResponse& resp) {
+        paused = true;
+        for (int i = 0; i < 10; ++i) req.Pause(300);
+        paused = false;
+        resp.Contents.Add("page");
+      },
+      false);
+  app.HTTPRouter.RegisterRoute(
+      "/next",
+      [&](TRequest&, TResponse& resp) {
+        if (paused) overlap = true;
+        resp.Contents.Add("next");
+      },
+      false);
+  RunningServer server(app);
+
+  Client download(server.port());
+  download.Send("GET /files/big.bin HTTP/1.1\r\n\r\n");
+  std::string got = download.ReadSome(1024 * 1024);
+  ASSERT_EQ(got.size(), 1024u * 1024);
+  Client page(server.port());
+  page.Send("GET /page HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 200 && !paused; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(paused);
+  Client next(server.port());
+  next.Send("GET /next HTTP/1.1\r\n\r\n");
+  Client idle(server.port());
+
+  Clock::time_point t = Clock::now();
+  EXPECT_EQ(Body(Exchange(server.port(), "GET /files/small.txt HTTP/1.1\r\n\r\n")), "small");
+  EXPECT_LT(MsSince(t), 1000);
+  EXPECT_EQ(idle.ReadAll(2000), "");
+  EXPECT_TRUE(idle.closed());
+  got += download.ReadAll();
+  EXPECT_TRUE(download.closed());
+  EXPECT_EQ(Body(got).size(), big);
+  EXPECT_TRUE(paused) << "all of that while the page was paused";
+
+  EXPECT_EQ(Body(page.ReadAll()), "page\r\n");
+  EXPECT_EQ(Body(next.ReadAll()), "next\r\n");
+  EXPECT_FALSE(overlap);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Client read timed out"),
+            std::string::npos);
 }
 
 TEST_F(Server, OversizedHeadIsRefusedWith431) {

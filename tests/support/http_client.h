@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -57,6 +58,23 @@ class Client {
       }
       out.append(buf, static_cast<size_t>(n));
     }
+  }
+  // What arrives until at least bytes have come, the server closes, or timeout_ms passes.
+  std::string ReadSome(size_t bytes, int timeout_ms = 10000) {
+    std::string out;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (out.size() < bytes) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      until - std::chrono::steady_clock::now())
+                      .count();
+      pollfd p{fd_, POLLIN, 0};
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      char buf[65536];
+      ssize_t n = recv(fd_, buf, std::min(sizeof buf, bytes - out.size()), 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
   }
   bool closed() const { return closed_; }
   bool connected() const { return connected_; }
