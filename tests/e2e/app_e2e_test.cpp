@@ -401,7 +401,7 @@ TEST(DemoEndToEnd, TypedValuesStayData) {
 
 // Include files that multiply without a cycle (each includes the next ten times, eight levels
 // deep) end on the error page once their text passes the bound, and the server goes on
-// serving. Rendered rows, however many, do not count against that bound.
+// serving: next a page whose rendered rows, which do not count against that bound, pass it.
 TEST(DemoEndToEnd, GrowingIncludesEndOnTheErrorPageAndTheServerGoesOn) {
   if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
   TempDir temp;
@@ -447,6 +447,4 @@ TEST(DemoEndToEnd, GrowingIncludesEndOnTheErrorPageAndTheServerGoesOn) {
   EXPECT_GT(page.size(), size_t{17} << 20);
   EXPECT_TRUE(page.starts_with("<h1>rows</h1>\r\n[[\"i\",\"v\"],[\"1\",\"")) << page.substr(0, 100);
   EXPECT_TRUE(page.ends_with("[\"180000\",\"" + std::string(84, '0') + "180000\"]]\r\n"));
-  EXPECT_EQ(StatusLine(get("膨張")), kOk);
-  EXPECT_TRUE(server.WaitListening(port, 100)) << "the server still runs";
 }
