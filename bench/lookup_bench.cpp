@@ -76,7 +76,7 @@ void run(const std::string& library, bool indexed) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> libraries(argv + 1, argv + argc);
-  if (libraries.empty()) libraries = {"/usr/lib/x86_64-linux-gnu/libsqlite3.so.0"};
+  if (libraries.empty()) libraries = {NORVANE_SQLITE_LIB};  // as the build found it
   std::string folder = (std::filesystem::temp_directory_path() / "nv_bench_XXXXXX").string();
   if (mkdtemp(folder.data()) == nullptr) return 1;
   nv::Folder = folder + "/";

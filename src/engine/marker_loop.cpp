@@ -13,10 +13,14 @@
 // the group's openers first. That pass replaces the group from that opener on, and the openers
 // before it run on to the next closer, where only later passes can meet them. A group that no
 // earlier pass meets holds the next new marker, at its first opener.
+//
+// Each included text hangs below the text that held its marker's opener; walking up from there
+// tells whether the file is already being expanded on that way down, which is a cycle.
 #include "engine/marker_loop.h"
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -54,10 +58,22 @@ size_t Leads(std::string_view s) {
   return n;
 }
 
+// "16 MiB" for whole mebibytes, else the bytes.
+std::string SizeText(size_t bytes) {
+  constexpr size_t kMiB = size_t{1} << 20;
+  return bytes % kMiB == 0 ? std::to_string(bytes / kMiB) + " MiB"
+                           : std::to_string(bytes) + " bytes";
+}
+
 class Expansion {
  public:
-  Expansion(const WorkingText& input, const MarkerForm& form, const MarkerValue& value_of)
-      : input_(input), form_(form), value_of_(value_of) {}
+  Expansion(const WorkingText& input, const MarkerForm& form, const MarkerValue& value_of,
+            const MarkerOrigin& origin_of, size_t max_markup)
+      : input_(input),
+        form_(form),
+        value_of_(value_of),
+        origin_of_(origin_of),
+        max_markup_(max_markup) {}
 
   WorkingText Run() {
     sources_.push_back(Source{});
@@ -68,12 +84,12 @@ class Expansion {
  private:
   // A text being scanned: the input, or an included text expanded where its marker stood.
   struct Source {
-    std::string own;  // the included text; the input is not copied
     bool is_input = true;
     size_t pos = 0;
     size_t range = 0;  // the input's next inserted range
-    int since = -1;    // passes up to this one were made before this text was inserted
-    int depth = 0;
+    int since = -1;    // passes up to this one were made before this text was inserted, and
+                       // the last of them inserted it (its value is the text)
+    int link = -1;     // its place in links_; -1 for the input
     size_t next_open = kStale, next_close = kStale;  // the next brackets, or the stretch's end
   };
   struct Opener {
@@ -81,11 +97,17 @@ class Expansion {
     size_t leads_before;  // Leads of out_ up to the opener
     size_t leads_name;    // ... up to where its name begins
     int since;            // passes up to this one cannot match it
-    int depth;
+    int link;             // of the text that holds it
+  };
+  // An included text's place on its way down: where it comes from, and the text above it.
+  struct Link {
+    int origin;
+    int above;
   };
 
   std::string_view TextOf(const Source& s) const {
-    return s.is_input ? std::string_view(input_.text) : std::string_view(s.own);
+    return s.is_input ? std::string_view(input_.text)
+                      : std::string_view(values_[static_cast<size_t>(s.since)]);
   }
 
   // Scans the top source up to its next counted bracket, or past one inserted range.
@@ -117,7 +139,7 @@ class Expansion {
       s.pos = end;
     } else if (at == s.next_open) {
       pending_.push_back(
-          {out_.text.size(), out_leads_, out_leads_ + Leads(form_.opener), s.since, s.depth});
+          {out_.text.size(), out_leads_, out_leads_ + Leads(form_.opener), s.since, s.link});
       AppendOwn(form_.opener);
       s.pos = at + form_.opener.size();
     } else {
@@ -143,6 +165,8 @@ class Expansion {
     }
     const Opener opener = pending_.front();
     const std::string name(NameOf(opener));
+    std::string origin;
+    if (form_.values == Inserted::kMarkup) origin = origin_of_ ? origin_of_(name) : name;
     std::optional<std::string> value = value_of_(name);
     pending_.clear();
     if (!value) {
@@ -151,6 +175,10 @@ class Expansion {
     }
     const int t = static_cast<int>(values_.size());
     values_.push_back(std::move(*value));
+    if (form_.values == Inserted::kMarkup) {
+      names_.push_back(name);
+      origins_.push_back(origin.empty() ? -1 : OriginId(std::move(origin)));
+    }
     next_same_name_.push_back(-1);
     if (front_key.empty()) front_key = UpperUtf8(name);
     const auto [found, added] = passes_by_name_.try_emplace(std::move(front_key), t, t);
@@ -199,14 +227,35 @@ class Expansion {
     const std::string& value = values_[static_cast<size_t>(t)];
     if (form_.values == Inserted::kData) {
       AppendInserted(value);
-    } else if (opener.depth < kMaxIncludeDepth && !value.empty()) {
-      Source included;
-      included.own = value;
-      included.is_input = false;
-      included.since = t;
-      included.depth = opener.depth + 1;
-      sources_.push_back(std::move(included));
+      return;
     }
+    const int origin = origins_[static_cast<size_t>(t)];
+    if (value.empty() || OnTheWayDown(opener.link, origin)) return;  // a cycle gives nothing
+    markup_bytes_ += value.size();
+    if (markup_bytes_ > max_markup_) {
+      throw std::runtime_error("Include files expand to more than " + SizeText(max_markup_) +
+                               " of text (at " + std::string(form_.opener) +
+                               names_[static_cast<size_t>(t)] + std::string(form_.closer) + ")");
+    }
+    links_.push_back({origin, opener.link});
+    Source included;
+    included.is_input = false;
+    included.since = t;
+    included.link = static_cast<int>(links_.size()) - 1;
+    sources_.push_back(included);
+  }
+
+  // True when origin is the origin of link or of a text above it.
+  bool OnTheWayDown(int link, int origin) const {
+    if (origin < 0) return false;
+    for (; link >= 0; link = links_[static_cast<size_t>(link)].above)
+      if (links_[static_cast<size_t>(link)].origin == origin) return true;
+    return false;
+  }
+
+  int OriginId(std::string origin) {
+    return origin_ids_.try_emplace(std::move(origin), static_cast<int>(origin_ids_.size()))
+        .first->second;
   }
 
   void AppendOwn(std::string_view s) {
@@ -228,6 +277,8 @@ class Expansion {
   const WorkingText& input_;
   const MarkerForm& form_;
   const MarkerValue& value_of_;
+  const MarkerOrigin& origin_of_;
+  const size_t max_markup_;
 
   std::vector<Source> sources_;  // the top one is scanned
   WorkingText out_;
@@ -239,12 +290,20 @@ class Expansion {
   std::unordered_map<std::string, std::pair<int, int>> passes_by_name_;
   std::vector<int> next_same_name_;        // by pass: the next pass of its name, -1 when none
   std::unordered_set<size_t> name_leads_;  // Leads of the names found: most names need no fold
+
+  // kMarkup stages only.
+  std::vector<std::string> names_;  // by pass: the name as first found
+  std::vector<int> origins_;        // by pass: where its value comes from, -1 for nowhere
+  std::unordered_map<std::string, int> origin_ids_;
+  std::vector<Link> links_;  // one per included text
+  size_t markup_bytes_ = 0;
 };
 
 }  // namespace
 
-void ExpandMarkers(WorkingText& text, const MarkerForm& form, const MarkerValue& value_of) {
-  WorkingText out = Expansion(text, form, value_of).Run();
+void ExpandMarkers(WorkingText& text, const MarkerForm& form, const MarkerValue& value_of,
+                   const MarkerOrigin& origin_of, size_t max_markup) {
+  WorkingText out = Expansion(text, form, value_of, origin_of, max_markup).Run();
   text = std::move(out);
 }
 

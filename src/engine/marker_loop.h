@@ -25,7 +25,7 @@ struct WorkingText {
 // What the values of a marker stage are.
 enum class Inserted {
   kData,    // final: recorded as inserted, so no later stage looks into them
-  kMarkup,  // application text (include files): expanded in turn, as deep as the nesting bound
+  kMarkup,  // application text (include files): expanded in turn, at any depth
 };
 
 struct MarkerForm {
@@ -33,17 +33,27 @@ struct MarkerForm {
   Inserted values = Inserted::kData;
 };
 
-// Include files may include others; one that includes itself would never end. A value of a
-// kMarkup stage that would stand this many levels below the text given is left out.
-inline constexpr int kMaxIncludeDepth = 8;
-
 // The value of the marker named name, or nullopt to leave that marker as written.
 using MarkerValue = std::function<std::optional<std::string>(std::string_view name)>;
+
+// Where the value of a kMarkup marker comes from: names that reach the same file give the
+// same text, the empty text when it comes from nowhere (no such file). A marker whose origin
+// is already being expanded on its own way down (a file that includes itself, directly or
+// through others) gives nothing there, so only a real cycle is cut and any nesting without
+// one expands whole.
+using MarkerOrigin = std::function<std::string(std::string_view name)>;
+
+// Without a cycle, files that each include the next many times still multiply: beyond this
+// much text from kMarkup values (each counted wherever it is inserted) the expansion fails.
+inline constexpr size_t kMaxMarkupBytes = size_t{16} << 20;
 
 // Expands one marker stage in a single forward pass. A counted opener takes the first counted
 // closer after it; the name between may hold openers and inserted text. Each marker found
 // replaces every occurrence of itself (name compared ignoring case) at once, so value_of runs
 // once per marker found, left to right, and later spellings get the first one's value.
-void ExpandMarkers(WorkingText& text, const MarkerForm& form, const MarkerValue& value_of);
+// A kMarkup stage asks origin_of (without it, the name as written is the origin) before each
+// value_of, and throws std::runtime_error once its values pass max_markup bytes.
+void ExpandMarkers(WorkingText& text, const MarkerForm& form, const MarkerValue& value_of,
+                   const MarkerOrigin& origin_of = nullptr, size_t max_markup = kMaxMarkupBytes);
 
 }  // namespace nv

@@ -41,15 +41,29 @@ bool StaysInIncludeFolder(std::string_view name) {
   return true;
 }
 
-// Whole text of an include file, every line followed by CR LF; empty when there is no such
-// file. A file that exists but cannot be read fails with the text list's message.
-std::string IncludeText(std::string_view name) {
+// The include file a name stands for; empty when there is no such file.
+std::string IncludePath(std::string_view name) {
   if (!StaysInIncludeFolder(name)) return std::string();
   std::string relative(name);
   for (char& c : relative)
     if (c == '\\') c = kPathDelim;
-  const std::string path = Folder + "include" + kPathDelim + relative;
-  if (!FileExists(path)) return std::string();
+  std::string path = Folder + "include" + kPathDelim + relative;
+  return FileExists(path) ? path : std::string();
+}
+
+// Which file a name reaches, so that two spellings of one file (either separator, a link) are
+// one file to the cycle test; empty when it reaches none.
+std::string IncludeOrigin(std::string_view name) {
+  const std::optional<FileStamp> stamp = StampOf(IncludePath(name));
+  if (!stamp) return std::string();
+  return std::to_string(stamp->device) + ":" + std::to_string(stamp->inode);
+}
+
+// Whole text of an include file, every line followed by CR LF; empty when there is no such
+// file. A file that exists but cannot be read fails with the text list's message.
+std::string IncludeText(std::string_view name) {
+  const std::string path = IncludePath(name);
+  if (path.empty()) return std::string();
   TStringList lines;
   lines.LoadFromFile(path);
   return lines.GetTextStr();
@@ -84,7 +98,8 @@ std::string InsetHTML(TPageRequestState& state, std::string_view HTMLIn) {
   WorkingText text{std::string(HTMLIn), {}};
 
   // Included files are the application's own text: their markers expand like the template's.
-  ExpandMarkers(text, kInclude, [](std::string_view name) { return IncludeText(name); });
+  ExpandMarkers(
+      text, kInclude, [](std::string_view name) { return IncludeText(name); }, IncludeOrigin);
   // A request value is the client's: escaped, so a template that echoes it shows text.
   ExpandMarkers(text, kRequest, [request](std::string_view name) {
     return HtmlEscape(RequestValue(request, name));

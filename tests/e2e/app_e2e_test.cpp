@@ -583,3 +583,53 @@ TEST(DemoEndToEnd, ADeletedDefinitionDatabaseIsNotMadeAgain) {
   EXPECT_EQ(StatusLine(page), kOk);
   EXPECT_NE(page.find("<title>初期設定画面</title>"), std::string::npos) << page;
 }
+
+// Include files that multiply without a cycle (each includes the next ten times, eight levels
+// deep) end on the error page once their text passes the bound, and the server goes on
+// serving: next a page whose rendered rows, which do not count against that bound, pass it.
+TEST(DemoEndToEnd, GrowingIncludesEndOnTheErrorPageAndTheServerGoesOn) {
+  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+  TempDir temp;
+  const std::string dir = DemoFolder(temp);
+  RegisterAdministrator(dir, 18260);
+  if (HasFatalFailure()) return;
+  mkdir((dir + "include").c_str(), 0755);
+  WriteFile(dir + "include/g8.txt", "0123456789");
+  for (int i = 1; i < 8; ++i) {
+    std::string text;
+    for (int k = 0; k < 10; ++k) text += "【g" + std::to_string(i + 1) + ".txt】";
+    WriteFile(dir + "include/g" + std::to_string(i) + ".txt", text);
+  }
+  WriteFile(dir + "include/head.txt", "<h1>rows</h1>");
+  const std::string definitions = dir + "ZURazo.db";
+  const char kDefinition[] = "INSERT INTO SQL VALUES (?, 'Web管理者', './rows.db', '', '', '', ?)";
+  Insert(definitions, kDefinition, {"膨張", "SELECT 1 AS x;"});
+  Insert(definitions, kDefinition,
+         {"大表",
+          "SELECT i, printf('%090d', i) AS v FROM (WITH RECURSIVE n(i) AS "
+          "(SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 180000) SELECT i FROM n);"});
+  Insert(definitions, "INSERT INTO HTML VALUES (?, ?)", {"膨張", "<p>【g1.txt】</p>"});
+  Insert(definitions, "INSERT INTO HTML VALUES (?, ?)", {"大表", "【head.txt】[＠データ＠]"});
+
+  const uint16_t port = 18261;
+  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  const std::string auth = Credentials(kAdmin, kPassword);
+  auto get = [&](const std::string& sql) {
+    return Exchange(port, Get("/?SQL=" + UrlEncode(sql) + "&HTML=" + UrlEncode(sql), auth));
+  };
+
+  std::string reply = get("膨張");
+  EXPECT_EQ(StatusLine(reply), kOk);
+  EXPECT_NE(reply.find("<title>SQLite実行エラー</title>"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("エラー内容：<hr>Include files expand to more than 16 MiB of text (at 【g"),
+            std::string::npos)
+      << reply;
+
+  reply = get("大表");
+  EXPECT_EQ(StatusLine(reply), kOk);
+  const std::string page = Body(reply);
+  EXPECT_GT(page.size(), size_t{17} << 20);
+  EXPECT_TRUE(page.starts_with("<h1>rows</h1>\r\n[[\"i\",\"v\"],[\"1\",\"")) << page.substr(0, 100);
+  EXPECT_TRUE(page.ends_with("[\"180000\",\"" + std::string(84, '0') + "180000\"]]\r\n"));
+}

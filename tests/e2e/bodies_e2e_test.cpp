@@ -20,7 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::string kColon = "\xEF\xBC\x9A";  // full-width colon: the port follows it
-constexpr uint16_t kPort = 18260;
+constexpr uint16_t kPort = 18270;
 constexpr long long kMiB = 1024 * 1024;
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -178,19 +179,96 @@ TEST(MarkerLoop, InsertedRangesCoverEveryValue) {
             "「r」");
 }
 
-TEST(MarkerLoop, IncludesNestUpToTheBound) {
-  std::vector<Stage> stages = {
-      {kInclude, {{"loop", "a【loop】b"}, {"two", "【loop】【loop】"}}, {}}};
-  const std::string deep = std::string(kMaxIncludeDepth, 'a') + std::string(kMaxIncludeDepth, 'b');
-  EXPECT_EQ(Expand("【loop】", stages).text, deep);
-  EXPECT_EQ(stages[0].asked.size(), size_t{kMaxIncludeDepth + 1});
-  stages[0].asked.clear();
-  // Each copy nests on its own, so two of them give twice the text.
-  EXPECT_EQ(Expand("【two】", stages).text,
-            std::string(kMaxIncludeDepth - 1, 'a') + std::string(kMaxIncludeDepth - 1, 'b') +
-                std::string(kMaxIncludeDepth - 1, 'a') + std::string(kMaxIncludeDepth - 1, 'b'));
-  // The second copy repeats the markers found in the first and asks for nothing.
-  EXPECT_EQ(stages[0].asked.size(), size_t{1 + kMaxIncludeDepth});
+// Only a file already being expanded on the way down is cut; it gives nothing there.
+TEST(MarkerLoop, IncludesAreCutOnlyOnACycle) {
+  Values files = {{"loop", "a【loop】b"},
+                  {"two", "【loop】【loop】"},
+                  {"ping", "p【pong】"},
+                  {"pong", "q【ping】"},
+                  {"x", "【y】【y】"},
+                  {"y", "【z】"},
+                  {"z", "z"},
+                  {"wide", "【x】【y】【x】"}};
+  for (int i = 1; i < 20; ++i)
+    files["c" + std::to_string(i)] = std::to_string(i) + "【c" + std::to_string(i + 1) + "】";
+  files["c20"] = "20";
+  const struct {
+    const char* text;
+    std::string expect;
+    size_t asked;
+  } cases[] = {
+      {"【c1】", "1234567891011121314151617181920", 20},
+      {"【loop】", "ab", 2},
+      // The second copy repeats the markers found in the first and asks for nothing.
+      {"【two】", "abab", 3},
+      {"【ping】|【pong】", "pq|qp", 4},
+      // A file met again beside itself, not below itself, is no cycle.
+      {"【wide】", "zzzzz", 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<Stage> stages = {{kInclude, files, {}}};
+    EXPECT_EQ(Expand(c.text, stages).text, c.expect);
+    EXPECT_EQ(stages[0].asked.size(), c.asked);
+  }
+}
+
+// Two names of one origin are one file to the cycle test.
+TEST(MarkerLoop, CycleTestComparesOrigins) {
+  const Values files = {{"a", "A【b】"}, {"b", "B【./a】"}, {"./a", "X"}};
+  WorkingText text{"【a】", {}};
+  ExpandMarkers(
+      text, kInclude,
+      [&](std::string_view name) -> std::optional<std::string> {
+        const auto found = files.find(std::string(name));
+        return found == files.end() ? std::string() : found->second;
+      },
+      [](std::string_view name) {
+        return std::string(name.substr(name.starts_with("./") ? 2 : 0));
+      });
+  EXPECT_EQ(text.text, "AB");
+}
+
+// Nesting without a cycle expands at any depth without deepening the call stack.
+TEST(MarkerLoop, DeepChainExpandsWhole) {
+  constexpr int kDepth = 10000;
+  std::vector<std::string> files(kDepth + 1);
+  std::string expect;
+  for (int i = 1; i <= kDepth; ++i) {
+    files[i] = "." + std::string(i == kDepth ? "" : "【" + std::to_string(i + 1) + "】");
+    expect += ".";
+  }
+  WorkingText text{"【1】", {}};
+  ExpandMarkers(text, kInclude, [&](std::string_view name) -> std::optional<std::string> {
+    return files[std::stoul(std::string(name))];
+  });
+  EXPECT_EQ(text.text, expect);
+}
+
+// Without a cycle, a text can still multiply: each file including the next ten times.
+TEST(MarkerLoop, GrowingIncludesFailAtTheBound) {
+  Values files = {{"g8", "0123456789"}};
+  for (int i = 1; i < 8; ++i) {
+    std::string text;
+    for (int k = 0; k < 10; ++k) text += "【g" + std::to_string(i + 1) + "】";
+    files["g" + std::to_string(i)] = text;
+  }
+  const auto value_of = [&](std::string_view name) -> std::optional<std::string> {
+    return files.at(std::string(name));
+  };
+  WorkingText text{"【g1】", {}};
+  try {
+    ExpandMarkers(text, kInclude, value_of, nullptr, 100000);
+    FAIL() << "expected a failure";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Include files expand to more than 100000 bytes of text (at 【g8】)");
+  }
+  EXPECT_EQ(text.text, "【g1】");  // left as it was
+  // Within the bound the same files expand whole.
+  text = {"【g5】", {}};
+  ExpandMarkers(text, kInclude, value_of, nullptr, 100000);
+  EXPECT_EQ(text.text.size(), 10000u);
 }
 
 TEST(MarkerLoop, UnresolvedMarkersStayAsWritten) {

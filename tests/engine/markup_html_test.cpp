@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/marker_loop.h"
 #include "globals/globals.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -304,16 +303,69 @@ TEST_F(InsetHTMLTest, SameResultAsReplacingOverTheWholeText) {
   }
 }
 
-// A text that brings its own marker back expands once, or, for include files, as deep as the
-// nesting bound; the later stages still run.
-TEST_F(InsetHTMLTest, SelfRepeatingTextsEnd) {
-  Include("loop.txt", "a【loop.txt】");
+// Includes nest at any depth. Only a file already being expanded on the way down to a marker,
+// under any spelling, is cut there: that marker gives the empty text.
+TEST_F(InsetHTMLTest, IncludesExpandWholeAndOnlyCyclesAreCut) {
+  std::string nine, twenty;
+  for (int i = 1; i <= 20; ++i) {
+    const std::string n = std::to_string(i), next = std::to_string(i + 1);
+    Include("f" + n + ".txt", "f" + n + (i < 9 ? "【f" + next + ".txt】" : ""));
+    Include("c" + n + ".txt", "c" + n + (i < 20 ? "【c" + next + ".txt】" : ""));
+    if (i <= 9) nine += "f" + n;
+    twenty += "c" + n;
+  }
+  Include("self.txt", "s【self.txt】");
+  Include("ping.txt", "ping【pong.txt】");
+  Include("pong.txt", "pong【ping.txt】");
+  Include("sub/x.txt", "x【sub\\x.txt】【link.txt】");
+  std::filesystem::create_symlink("sub/x.txt", Folder + "include/link.txt");
+  Include("both.txt", "【self.txt】【self.txt】");
   Query("q", "!");
-  std::string crlf;
-  for (int i = 0; i < kMaxIncludeDepth; ++i) crlf += "\r\n";
-  EXPECT_EQ(Expand("【loop.txt】「q」"), std::string(kMaxIncludeDepth, 'a') + crlf + "!");
+  const auto crlf = [](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += "\r\n";
+    return s;
+  };
+  const struct {
+    const char* html;
+    std::string expected;
+  } cases[] = {
+      {"【f1.txt】", nine + crlf(9)},
+      {"【c1.txt】", twenty + crlf(20)},
+      {"【self.txt】「q」", "s\r\n!"},
+      {"【ping.txt】|【pong.txt】", "pingpong\r\n\r\n|pongping\r\n\r\n"},
+      {"【sub/x.txt】", "x\r\n"},
+      {"【link.txt】", "x\r\n"},
+      {"【both.txt】", "s\r\ns\r\n\r\n"},  // one file twice side by side is no cycle
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.html);
+    EXPECT_EQ(Expand(c.html), c.expected);
+  }
+}
 
-  request_.QueryFields.Clear();
+// Without a cycle a text can still multiply: here each file includes the next ten times, eight
+// levels deep. Past the bound on included text the page fails instead of filling the memory.
+TEST_F(InsetHTMLTest, GrowingIncludesFailAtTheBound) {
+  Include("g8.txt", "0123456789");
+  for (int i = 1; i < 8; ++i) {
+    std::string text;
+    for (int k = 0; k < 10; ++k) text += "【g" + std::to_string(i + 1) + ".txt】";
+    Include("g" + std::to_string(i) + ".txt", text);
+  }
+  try {
+    Expand("【g1.txt】");
+    FAIL() << "expected a failure";
+  } catch (const std::runtime_error& e) {
+    EXPECT_TRUE(std::string(e.what()).starts_with(
+        "Include files expand to more than 16 MiB of text (at 【g"))
+        << e.what();
+  }
+  EXPECT_EQ(Expand("【g6.txt】").size(), 100u * 12u + 10u * 2u + 2u);
+}
+
+// A value that brings its own marker back is inserted as it is.
+TEST_F(InsetHTMLTest, SelfRepeatingValuesEnd) {
   Query("q", "「q」.");
   EXPECT_EQ(Expand("「q」"), "「q」.");
   Memory.SetValue("x", "『x』『x』");

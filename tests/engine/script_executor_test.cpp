@@ -207,14 +207,38 @@ TEST_F(ExecutorTest, WithoutViewOnlyTheFirstRowIsFetched) {
 // ---- result slots and the TAB collection --------------------------------------------------
 
 TEST_F(ExecutorTest, DisplaySelectsMoveToTheNextSlotWhenTheirColumnsChange) {
-  Run("SELECT 1 AS a, 2 AS b;\nSELECT 3 AS a, 4 AS b;\nSELECT 5 AS x;\nSELECT 6 AS a, 7 AS b;\n"
-      "SELECT 8 AS p;\nSELECT 9 AS q, 10 AS r;",
-      /*View=*/true);
-  EXPECT_EQ(Slot(1), std::make_pair(Texts{"a", "b"}, Texts{"1\t2\t", "3\t4\t"}));
-  EXPECT_EQ(Slot(2), std::make_pair(Texts{"x"}, Texts{"5\t"}));
-  EXPECT_EQ(Slot(3), std::make_pair(Texts{"a", "b"}, Texts{"6\t7\t"}));
-  EXPECT_EQ(Slot(4), std::make_pair(Texts{"p"}, Texts{"8\t", "9\t10\t"}));
-  EXPECT_EQ(state.SW, 4);
+  using Slots = std::vector<std::pair<Texts, Texts>>;  // slots 1 to 4
+  const struct {
+    const char* script;
+    Slots slots;
+    int sw;
+  } cases[] = {
+      {"SELECT 1 AS a, 2 AS b;\nSELECT 3 AS a, 4 AS b;\nSELECT 5 AS x;\nSELECT 6 AS a, 7 AS b;\n"
+       "SELECT 8 AS p;\nSELECT 9 AS q, 10 AS r;",
+       {{{"a", "b"}, {"1\t2\t", "3\t4\t"}},
+        {{"x"}, {"5\t"}},
+        {{"a", "b"}, {"6\t7\t"}},
+        {{"p"}, {"8\t", "9\t10\t"}}},
+       4},
+      // The same columns stay in slots 2 and 3 too.
+      {"SELECT 1 AS a;\nSELECT 2 AS b;\nSELECT 3 AS b;",
+       {{{"a"}, {"1\t"}}, {{"b"}, {"2\t", "3\t"}}, {}, {}},
+       2},
+      {"SELECT 1 AS a;\nSELECT 2 AS b;\nSELECT 3 AS c;\nSELECT 4 AS c;",
+       {{{"a"}, {"1\t"}}, {{"b"}, {"2\t"}}, {{"c"}, {"3\t", "4\t"}}, {}},
+       3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    state.SW = 0;
+    for (TStringList* list :
+         {&state.NameList1, &state.NameList2, &state.NameList3, &state.NameList4, &state.DataList1,
+          &state.DataList2, &state.DataList3, &state.DataList4})
+      list->Clear();
+    Run(c.script, /*View=*/true);
+    for (int n = 1; n <= 4; ++n) EXPECT_EQ(Slot(n), c.slots[n - 1]) << n;
+    EXPECT_EQ(state.SW, c.sw);
+  }
 }
 
 TEST_F(ExecutorTest, EmptySelectOpensASlotAndClearDirectiveStartsOver) {

@@ -87,6 +87,10 @@ class StaticFiles : public ::testing::Test {
     dir_.Write("images/.norvane-new-123-0", "partial");
     dir_.Write("images/sub/.norvane-new-9-1", "partial");
     std::filesystem::create_symlink(dir_.path() + "/secret.txt", dir_.path() + "/images/link");
+    // Links by full path are not followed below the folder: the full-path check decides them.
+    dir_.Write("images2/next.txt", "beside the folder");
+    std::filesystem::create_symlink(dir_.path() + "/images2/next.txt",
+                                    dir_.path() + "/images/sibling");
     app_.BaseFolder = dir_.path() + "/";
     app_.RegisterFileLocation("images", "images\\");
     app_.HTTPRouter.RegisterRoute("/", Named("default"), true);
@@ -132,7 +136,8 @@ TEST_F(StaticFiles, RefusalsHaveExactHeadsAndEmptyBodies) {
       {"GET", "/images/%2e%2e/secret.txt", k403},
       {"GET", "/images/sub%5C..%5C..%5Csecret.txt", k403},
       {"GET", "/images/sub/../a.bin", k403},
-      {"GET", "/images/link", k403},  // a link that leads out of the folder
+      {"GET", "/images/link", k403},     // a link that leads out of the folder
+      {"GET", "/images/sibling", k403},  // into a folder whose name begins like this one's
       {"GET", "/images/a%00.bin", k403},
       {"GET", "/images/missing.png", kEmpty404},
       {"GET", "/images/sub", kEmpty404},  // a folder is no file

@@ -106,6 +106,9 @@ TEST(RequestHead, RefusesMalformedHeads) {
       {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"sv, 400},
       {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nabc"sv, 400},  // body shorter than announced
       {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"sv, 501},
+      // Header names in any letter case: the length frames the body here too.
+      {"POST / HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n0\r\n\r\n"sv, 501},
+      {"POST / HTTP/1.1\r\ncontent-length: 5\r\n\r\nabc"sv, 400},
       {"GET / HTTP/1.1\r\n"sv, 400},  // head never ends
   };
   for (const Case& c : cases) {
@@ -289,6 +292,11 @@ TEST(Multipart, NamelessPartsAndOddShapes) {
        "Content-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n--XyZ--",
        false,
        {}},
+      {"parameter names in any letter case",
+       "multipart/form-data; BOUNDARY=XyZ",
+       Multipart({"Content-Disposition: form-data; NAME=\"a\"; FILENAME=\"f.txt\"\r\n\r\nF"}),
+       true,
+       {"a=f.txt"}},
       {"unquoted name, blanks and padding",
        "multipart/form-data;boundary=XyZ",
        "--XyZ \t\r\nContent-Disposition: form-data ;  name = v1 ; x\r\n\r\n1\r\n--XyZ--",
