@@ -202,7 +202,7 @@ long TPostedFields::IndexOfName(std::string_view name) const {
     if (slot == 0) return -1;
     if (static_cast<uint32_t>(slot >> 32) != hash) continue;
     const uint32_t at = static_cast<uint32_t>(slot) - 1;
-    if (FoldedName(entries_[at], folded) && folded == key) return static_cast<long>(at);
+    if (SameName(entries_[at], name, key, folded)) return static_cast<long>(at);
   }
 }
 
@@ -285,6 +285,27 @@ std::vector<std::string> TPostedFields::Items() const {
 }
 
 // ---- The name index ----
+
+bool TPostedFields::SameName(const Entry& e, std::string_view name, const std::string& key,
+                             std::string& folded) const {
+  // Most lookups spell a name as it was posted or written: equal bytes need no folding.
+  std::string_view spelt;
+  switch (KindOf(e)) {
+    case Kind::kSpan:
+      spelt = Bytes(e.a, NameSize(e));
+      break;
+    case Kind::kOwned:
+      spelt = std::string_view(owned_[e.a]).substr(0, owned_[e.a].find('='));
+      break;
+    case Kind::kLines:
+      spelt = lines_[e.a].name;
+      break;
+    default:
+      break;
+  }
+  if (!spelt.empty() && spelt == name) return true;
+  return FoldedName(e, folded) && folded == key;
+}
 
 bool TPostedFields::FoldedName(const Entry& e, std::string& folded) const {
   switch (KindOf(e)) {

@@ -127,6 +127,9 @@ class TPostedFields {
   const std::string& LinesValue(const Lines& lines) const;
   void PutLines(std::string_view name, Lines lines);
 
+  // Whether the entry's name is name, whose folded form is key (folded: room to fold in).
+  bool SameName(const Entry& e, std::string_view name, const std::string& key,
+                std::string& folded) const;
   // Whether the entry has a name ("=" in its text), and the name's folded form.
   bool FoldedName(const Entry& e, std::string& folded) const;
   void Own(size_t i);  // turns entry i into a string of its own
