@@ -10,6 +10,7 @@
 #include "engine/host_addresses.h"
 #include "engine/page_request.h"
 #include "engine/request_log.h"
+#include "engine/script_executor.h"
 #include "globals/globals.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -78,17 +79,18 @@ void RunSequence() {
 
 int StartUp() {
   KeepFreedMemory();
+  int status = 0;
   try {
     RunSequence();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
-    Memory.Clear();
-    log.Clear();
-    return 1;
+    status = 1;
   }
+  // The data databases' kept connections are closed while the engines are surely loaded.
+  KeptDataConnections().Clear();
   Memory.Clear();
   log.Clear();
-  return 0;
+  return status;
 }
 
 }  // namespace nv

@@ -47,6 +47,7 @@ std::unique_ptr<SqliteApi> ResolveAll(void* handle) {
   lib.Resolve(api->set_authorizer, "sqlite3_set_authorizer");
   lib.Resolve(api->changes, "sqlite3_changes");
   lib.Resolve(api->total_changes, "sqlite3_total_changes");
+  lib.Resolve(api->last_insert_rowid, "sqlite3_last_insert_rowid");
   lib.Resolve(api->create_function, "sqlite3_create_function");
   lib.Resolve(api->result_int64, "sqlite3_result_int64");
   lib.Resolve(api->key, "sqlite3_key", false);

@@ -33,6 +33,7 @@ struct SqliteApi {
                         void*);
   int (*changes)(sqlite3*);
   int (*total_changes)(sqlite3*);
+  sqlite3_int64 (*last_insert_rowid)(sqlite3*);
   int (*create_function)(sqlite3*, const char*, int, int, void*,
                          void (*)(sqlite3_context*, int, sqlite3_value**),
                          void (*)(sqlite3_context*, int, sqlite3_value**),

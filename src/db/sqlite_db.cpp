@@ -148,9 +148,10 @@ namespace {
 using Session = ConnectionSession;
 
 // Asked about every action of every statement being compiled; allows them all and notes the
-// ones whose effect outlives the unit of work: settings, attached databases, and anything in
-// the connection's own temporary database.
-int NoteSessionState(void* data, int action, const char*, const char*, const char* database,
+// ones whose effect may outlive the unit of work: every pragma (reading ones too, rather than
+// telling them apart), attaching and detaching, and any action on the connection's own
+// temporary database, whose objects a new connection would not have.
+int NoteSessionState(void* data, int action, const char* arg1, const char*, const char* database,
                      const char*) {
   auto& session = *static_cast<Session*>(data);
   switch (action) {
@@ -162,6 +163,9 @@ int NoteSessionState(void* data, int action, const char*, const char*, const cha
     case SQLITE_CREATE_TEMP_TRIGGER:
     case SQLITE_CREATE_TEMP_VIEW:
       session.left_state = true;
+      break;
+    case SQLITE_ALTER_TABLE:  // names its database first
+      if (arg1 != nullptr && std::strcmp(arg1, "temp") == 0) session.left_state = true;
       break;
     default:
       if (database != nullptr && std::strcmp(database, "temp") == 0) session.left_state = true;
@@ -274,9 +278,13 @@ void TSQLite3Connection::WatchSession() {
 }
 
 bool TSQLite3Connection::Renewable() const {
-  return db_ != nullptr && session_ && session_->watched && !session_->left_state &&
-         api_->set_last_insert_rowid != nullptr && !(transaction_ && transaction_->active_) &&
-         api_->get_autocommit(db_) != 0 && api_->next_stmt(db_, nullptr) == nullptr;
+  // Engines before 3.18 cannot set last_insert_rowid() back: there only a connection that has
+  // inserted nothing yet reads 0 as a new one does.
+  const bool rowid_renewable = db_ != nullptr && (api_->set_last_insert_rowid != nullptr ||
+                                                  api_->last_insert_rowid(db_) == 0);
+  return rowid_renewable && session_ && session_->watched && !session_->left_state &&
+         !(transaction_ && transaction_->active_) && api_->get_autocommit(db_) != 0 &&
+         api_->next_stmt(db_, nullptr) == nullptr;
 }
 
 bool TSQLite3Connection::CanStandInFor(const std::string& path, const std::string& password) const {
@@ -303,7 +311,7 @@ bool TSQLite3Connection::Renew() {
     session.counting = true;
   }
   session.total_changes_before = api_->total_changes(db_);
-  api_->set_last_insert_rowid(db_, 0);
+  if (api_->set_last_insert_rowid != nullptr) api_->set_last_insert_rowid(db_, 0);
   return true;
 }
 

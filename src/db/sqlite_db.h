@@ -69,8 +69,9 @@ class TSQLite3Connection {
   // WatchSession notes, from now on, every statement that leaves something in the connection
   // besides the file's content: a pragma, an attached database, a temporary object.
   void WatchSession();
-  // Open, no transaction or statement running, watched since it was opened and nothing noted:
-  // Renew can make it stand in for a new connection to the same file.
+  // Open, no transaction or statement running, watched since it was opened and nothing noted
+  // (on engines that cannot reset last_insert_rowid(), also nothing inserted): Renew can make
+  // it stand in for a new connection to the same file.
   bool Renewable() const;
   // The counters a new connection starts from: last_insert_rowid() 0, changes() and
   // total_changes() counted from here. False when the engine refused (use a new connection).

@@ -61,13 +61,15 @@ bool JournalInUse(const std::string& DBname, const std::string& journal) {
 
 }  // namespace
 
-void DBlockCheck(const std::string& DBname, const PauseFn& pause) {
+void DBlockCheck(const std::string& DBname, const PauseFn& pause,
+                 const std::function<void()>& before_recovery) {
   const std::string journal = DBname + "-journal";
   int waits = 0;
   while (FileExists(journal) && JournalInUse(DBname, journal)) {
     pause(kPauseMs);
     // The recovery follows the last pause at once: 31 pauses, no 32nd look at the journal.
     if (++waits > kMaxWaits) {
+      if (before_recovery) before_recovery();
       Recover(DBname);
       return;
     }

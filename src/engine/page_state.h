@@ -42,6 +42,9 @@ struct TPageRequestState {
   bool keep_spare = false;
   std::unique_ptr<TSQLite3Connection> spare_conn;
   std::optional<FileStamp> spare_stamp;
+  // The clock before Conn's phase began: a phase connection is kept for later phases and
+  // requests only when its file had not changed for a while by then (db/kept_connections.h).
+  int64_t conn_began_ns = 0;
 };
 
 }  // namespace nv

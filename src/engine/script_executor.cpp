@@ -84,11 +84,20 @@ void OpenPhaseConnection(TPageRequestState& state, const std::string& path, cons
   state.Query.reset();
   state.Conn.reset();
 
-  DBlockCheck(path, hooks.pause);
+  state.conn_began_ns = hooks.kept->Now();
+  // The recovery moves the file aside and copies it back: no connection of ours may have it
+  // open then.
+  const auto close_ours = [&] {
+    state.spare_conn.reset();
+    hooks.kept->Drop(path);
+  };
+  DBlockCheck(path, hooks.pause, close_ours);
   std::string password;
   if (CipherMode && flag == kEncryptedFlag) password = GetPassword(hooks.phrase);
   SQLiteDefaultLibrary = SQLiteCipher;
   if (TakeSpare(state, path, password)) return;
+  state.Conn = hooks.kept->Take(path, password);
+  if (state.Conn) return;
 
   auto conn = std::make_unique<TSQLite3Connection>();
   conn->DatabaseName = path;
@@ -98,10 +107,11 @@ void OpenPhaseConnection(TPageRequestState& state, const std::string& path, cons
   } catch (const std::exception&) {
     // A writer may just have been finishing: wait once more and try again, and let a second
     // failure go to the caller.
-    DBlockCheck(path, hooks.pause);
+    DBlockCheck(path, hooks.pause, close_ours);
     conn->Open();
   }
-  if (state.keep_spare) conn->WatchSession();
+  // Watched from the start, so that its phase can tell whether it may be kept.
+  conn->WatchSession();
   conn->CreateTransaction();
   state.Conn = std::move(conn);
 }
@@ -397,17 +407,22 @@ void KeepAsSpare(TPageRequestState& state) {
   state.spare_conn = std::move(state.Conn);
 }
 
-// Commits the phase and releases its connection. A script that ended its own transaction
-// (COMMIT, END TRANSACTION, ROLLBACK) has left nothing to commit. A failed COMMIT leaves the
-// call as the error it is (the caller's cleanup rolls the phase back): the page must not
-// claim stored changes that were not stored.
-void ClosePhase(TPageRequestState& state) {
+// Commits the phase and releases its connection: to the next row run, to later phases and
+// requests, or closed. A script that ended its own transaction (COMMIT, END TRANSACTION,
+// ROLLBACK) has left nothing to commit. A failed COMMIT leaves the call as the error it is (the
+// caller's cleanup rolls the phase back): the page must not claim stored changes that were not
+// stored.
+void ClosePhase(TPageRequestState& state, const ExecutorHooks& hooks) {
   TSQLTransaction* transaction = state.Conn ? state.Conn->Transaction() : nullptr;
   if (transaction != nullptr && transaction->Active() && state.Conn->EngineInTransaction())
     transaction->Commit();
   if (state.Query) state.Query->Close();
   state.Query.reset();
-  KeepAsSpare(state);
+  if (state.keep_spare) {
+    KeepAsSpare(state);
+  } else {
+    hooks.kept->Keep(std::move(state.Conn), state.conn_began_ns);
+  }
   state.Conn.reset();
 }
 
@@ -434,10 +449,17 @@ void Execute(TPageRequestState& state, std::string_view LPNo, bool First, bool L
     if (!transaction.Active()) transaction.StartTransaction();
   }
   RunLines(state, lines, LPNo, View);
-  if (Last) ClosePhase(state);
+  if (Last) ClosePhase(state, hooks);
 }
 
 }  // namespace
+
+KeptConnections& KeptDataConnections() {
+  // Never freed, as the definition database's handle is not (definition_db.cpp): closing at
+  // exit would need the engine's table, which has no defined order against this one.
+  static KeptConnections* const kept = new KeptConnections();
+  return *kept;
+}
 
 void SQLexecute(TPageRequestState& state, std::string_view LPNo, bool First, bool Last, bool View,
                 const ExecutorHooks& hooks) {

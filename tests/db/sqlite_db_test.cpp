@@ -457,6 +457,9 @@ TEST_F(SqliteDbTest, OnlyAConnectionThatKeptNothingOfItsWorkIsRenewable) {
       {"CREATE TEMPORARY VIEW tv AS SELECT 1", false},
       {"CREATE TABLE temp.tt (a)", false},
       {"CREATE TEMP TRIGGER tr AFTER INSERT ON t BEGIN SELECT 1; END", false},
+      {"SELECT * FROM pragma_table_info('t')", false},
+      {"SELECT * FROM temp.sqlite_master", false},
+      {"ANALYZE temp", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -472,9 +475,15 @@ TEST_F(SqliteDbTest, OnlyAConnectionThatKeptNothingOfItsWorkIsRenewable) {
   }
   auto unwatched = Db();
   EXPECT_FALSE(unwatched->Renewable());
-  // SQLCipher's engine cannot set last_insert_rowid() back.
+  // SQLCipher's engine cannot set last_insert_rowid() back: its connection passes for a new
+  // one only until it inserts a row.
   auto cipher = Db(kCipher);
   cipher->WatchSession();
+  Rows(*cipher, "SELECT * FROM t");
+  cipher->Transaction()->Commit();
+  EXPECT_TRUE(cipher->Renewable());
+  cipher->ExecuteDirect("INSERT INTO t VALUES (1)");
+  cipher->Transaction()->Commit();
   EXPECT_FALSE(cipher->Renewable());
 }
 

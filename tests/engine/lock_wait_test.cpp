@@ -56,7 +56,9 @@ TEST_F(LockWaitTest, JournalThatGoesDuringTheThirdPauseEndsTheWaitUntouched) {
     if (n == 3) std::remove(journal.c_str());
   };
   const ino_t before = Inode(db);
-  DBlockCheck(db, FakePause::Pause);
+  bool recovering = false;
+  DBlockCheck(db, FakePause::Pause, [&] { recovering = true; });
+  EXPECT_FALSE(recovering);
   EXPECT_EQ(FakePause::count, 3);
   EXPECT_EQ(FakePause::total_ms, 3000);
   EXPECT_EQ(Inode(db), before);
@@ -67,7 +69,15 @@ TEST_F(LockWaitTest, LastingJournalMovesTheDatabaseAsideAfter31PausesAndPutsACop
   WriteFile(journal, "j");
   WriteFile(backup, "an older backup");  // replaced: the backup is always the latest database
   const ino_t before = Inode(db);
-  DBlockCheck(db, FakePause::Pause);
+  // The caller closes its own connections to the file before it moves.
+  int pauses_then = 0;
+  ino_t inode_then = 0;
+  DBlockCheck(db, FakePause::Pause, [&] {
+    pauses_then = FakePause::count;
+    inode_then = Inode(db);
+  });
+  EXPECT_EQ(pauses_then, 31);
+  EXPECT_EQ(inode_then, before);
   EXPECT_EQ(FakePause::count, 31);
   EXPECT_EQ(FakePause::total_ms, 31000);
   EXPECT_EQ(Inode(backup), before);  // the former database file itself

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 #include "engine/host_addresses.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 #include "support/http_client.h"
 #include "support/page_fixture.h"
 #include "support/server_thread.h"
@@ -323,6 +326,45 @@ TEST_F(PageTest, StaleJournalCostsNothing) {
     EXPECT_FALSE(std::filesystem::exists(data() + "_bkp"));
     EXPECT_EQ(Trail(), (Phases{"display"}));
   }
+}
+
+// Requests whose phases take the connections earlier phases kept give the pages that new
+// connections give. data.db settles first, so its connections are kept where the rules allow;
+// data2.db changes before every request, so none of its connections ever is.
+TEST_F(PageTest, PagesOnKeptConnectionsAreThePagesOfNewOnes) {
+  AddTemplate("一覧表", "＠データ＠|『before』");
+  for (const char* file : {"data.db", "data2.db"}) {
+    const std::string path = Folder + file;
+    RunAll(path, {"CREATE TABLE IF NOT EXISTS t (v TEXT)", "INSERT INTO t VALUES ('A')",
+                  "CREATE TABLE pad (x)"});
+    Insert(definitions(), "INSERT INTO SQL VALUES (?, '', ?, '', ?, ?, ?)",
+           {file, std::string("./") + file, "SELECT count(*) AS before FROM t;",
+            "INSERT INTO t VALUES ('「値」');", "SELECT v FROM t ORDER BY rowid;"});
+  }
+  while (!Settled(StampOf(Folder + "data.db"), WallClockNs())) SleepMs(50);
+  // A list page twice, a posted row, the list again.
+  const auto pages = [&](const std::string& file, const std::function<void()>& before) {
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 4; ++i) {
+      before();
+      bodies.push_back(i == 2 ? Serve({{"HTML", "一覧表"}}, {{"SQL", file}, {"値", "new"}})
+                              : Serve({{"SQL", file}, {"HTML", "一覧表"}}));
+    }
+    return bodies;
+  };
+  KeptConnections& kept = KeptDataConnections();
+  const size_t reuses = kept.Reuses();
+  // The second list page takes the first one's connection; the posted request's input-start
+  // phase the second page's, and its row run the input-start phase's. The row written, its
+  // file has just changed: the display phase and the last page open it anew.
+  const auto kept_pages = pages("data.db", [] {});
+  EXPECT_EQ(kept.Reuses() - reuses, 3u);
+  const auto new_pages =
+      pages("data2.db", [&] { RunAll(Folder + "data2.db", {"INSERT INTO pad VALUES (1)"}); });
+  EXPECT_EQ(kept.Reuses() - reuses, 3u);
+  EXPECT_EQ(kept_pages, new_pages);
+  EXPECT_EQ(kept_pages[2], "[\"v\"],[\"A\"],[\"new\"]|1");  // the posted row, one row before it
+  EXPECT_EQ(kept_pages[3], "[\"v\"],[\"A\"],[\"new\"]|");
 }
 
 // Pages served over sockets to clients that all ask at once: each page's log lines stand

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "http/server.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "support/fake_pause.h"
 #include "support/files.h"
@@ -45,6 +47,7 @@ class ExecutorTest : public ::testing::Test {
   void TearDown() override {
     state.Query.reset();
     state.Conn.reset();
+    KeptDataConnections().Clear();
     FakePause::Reset();
   }
 
@@ -509,6 +512,225 @@ TEST_F(SpareTest, EachRunCountsItsChangesAsOnANewConnection) {
   auto conn = Connect(data(), kSqlite);
   EXPECT_EQ(Rows(*conn, "SELECT before, after FROM counts ORDER BY rowid"),
             (std::vector<Texts>{{"0 0 0", "1 1 1"}, {"0 0 0", "1 1 2"}, {"0 0 0", "1 1 3"}}));
+}
+
+// ---- connections kept for later phases and requests --------------------------------------
+
+// Each case runs two phases, as two requests would, in two folders made alike: once with the
+// first phase's connection left kept for the second, once with the kept connections closed
+// between the two. Whatever the page or another program can see must be the same.
+class KeptConnectionTest : public ExecutorTest {
+ protected:
+  using Step = std::function<void(const std::string& folder)>;
+  struct Case {
+    const char* what;
+    std::string first;  // the scripts of the two phases
+    std::string later;
+    bool kept;               // the first phase leaves its connection kept
+    bool reused;             // and the later phase takes it
+    Step between = nullptr;  // what happens to the files between the two phases
+    Step before = nullptr;   // right before the first phase
+    Step prepare = nullptr;  // while the folder is made
+    bool cipher = false;     // SQLCipher, the data database encrypted with the key "k3y"
+  };
+  // What the page and other programs see.
+  struct Outcome {
+    std::string first;   // the first phase's error (or none) and memory variables
+    std::string later;   // the same for the later phase, and its result slot 1
+    std::string others;  // another connection afterwards: what it reads, whether it can write
+    std::string files;   // journal, log and backup beside the database
+    int pauses = 0;      // of the lock wait
+    bool operator==(const Outcome&) const = default;
+  };
+
+  static std::string Data(const std::string& folder) { return folder + "data.db"; }
+  static std::string Library(const Case& c) { return c.cipher ? kCipher : kSqlite; }
+  static std::string Key(const Case& c) { return c.cipher ? "k3y" : ""; }
+
+  // The same tables and the same number of commits with another one-letter value: the same
+  // size and the same change counter, only the content differs.
+  static void MakeData(const std::string& path, const Case& c, const std::string& value) {
+    RunAll(
+        path,
+        {"CREATE TABLE t (v TEXT)", "INSERT INTO t VALUES ('" + value + "')", "CREATE TABLE r (n)",
+         "CREATE TRIGGER more AFTER INSERT ON r WHEN new.n < 3 "
+         "BEGIN INSERT INTO r VALUES (new.n + 1); END"},
+        Library(c), Key(c));
+  }
+
+  // data.db ("A") and its twin twin.db ("B"), other.db to attach, and for SQLCipher the
+  // administrator whose password is the key.
+  void MakeFolder(const std::string& folder, const Case& c) {
+    std::filesystem::create_directories(folder);
+    MakeData(Data(folder), c, "A");
+    MakeData(folder + "twin.db", c, "B");
+    RunAll(folder + "other.db", {"CREATE TABLE src (v TEXT)", "INSERT INTO src VALUES ('o')"});
+    if (c.cipher) {
+      RunAll(folder + "ZURazo.db",
+             {"CREATE TABLE 利用者情報 (名前 TEXT PRIMARY KEY, 暗号化パスワード TEXT, 所属 TEXT)"},
+             kCipher);
+      Insert(folder + "ZURazo.db", "INSERT INTO 利用者情報 VALUES (?, ?, ?)",
+             {"admin", StoredCipherText("k3y", kPhrase), "Web管理者"}, kCipher);
+    }
+    if (c.prepare) c.prepare(folder);
+  }
+
+  // A kept connection's file must not have changed for a time step before its phase began.
+  static void WaitUntilSettled(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+      while (!Settled(StampOf(Data(folder)), WallClockNs())) SleepMs(50);
+    }
+  }
+
+  // One phase as a request runs it, with View, on a new page request state.
+  std::string Phase(const std::string& script, const Case& c) {
+    TRequest req;
+    TResponse resp;
+    TPageRequestState phase;
+    phase.ARequest = &req;
+    phase.AResponse = &resp;
+    phase.SQL.Add(Data(Folder));
+    phase.SQL.Add(c.cipher ? "有" : "");
+    phase.SQL.Add(script);
+    Memory.Clear();
+    const std::string error = ErrorOf([&] {
+      SQLexecute(phase, "", true, true, true, ExecutorHooks{FakePause::Pause, TestPhrase, &kept});
+    });
+    EXPECT_EQ(phase.Conn, nullptr);
+    return error + "\n" + Memory.GetTextStr() + phase.DataList1.GetTextStr();
+  }
+
+  Outcome RunCase(const Case& c, const std::string& folder, bool fresh, bool& kept_after_first,
+                  bool& reused) {
+    FakePause::Reset();
+    kept.Clear();
+    Folder = folder;
+    SQLiteCipher = Library(c);
+    CipherMode = c.cipher;
+    const std::string data = Data(folder);
+    Outcome out;
+    if (c.before) c.before(folder);
+    out.first = Phase(c.first, c);
+    kept_after_first = kept.Peek(data) != nullptr;
+    if (c.between) c.between(folder);
+    if (fresh) kept.Clear();
+    const size_t reuses = kept.Reuses();
+    out.later = Phase(c.later, c);
+    reused = kept.Reuses() > reuses;
+    out.pauses = FakePause::count;
+    for (const char* beside : {"-journal", "-wal", "_bkp"}) {
+      if (FileExists(data + beside)) out.files += beside;
+    }
+    out.others = ErrorOf([&] {
+      auto conn = Connect(data, Library(c), Key(c));
+      for (const auto& row : Rows(*conn, "SELECT v FROM t ORDER BY rowid")) out.others += row[0];
+    });
+    out.others += " / " + ErrorOf([&] {
+                    RunAll(data, {"CREATE TABLE IF NOT EXISTS w (x)", "INSERT INTO w VALUES (1)"},
+                           Library(c), Key(c));
+                  });
+    kept.Clear();
+    return out;
+  }
+
+  void Compare(const std::vector<Case>& cases) {
+    std::vector<std::string> folders;
+    for (size_t i = 0; i < cases.size(); ++i) {
+      for (const char* run : {"kept", "fresh"}) {
+        folders.push_back(dir.folder() + std::to_string(i) + run + "/");
+        MakeFolder(folders.back(), cases[i]);
+      }
+    }
+    WaitUntilSettled(folders);
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const Case& c = cases[i];
+      SCOPED_TRACE(c.what);
+      bool kept_after_first = false, reused = false, fresh_kept = false, fresh_reused = false;
+      const Outcome with_kept = RunCase(c, folders[2 * i], false, kept_after_first, reused);
+      const Outcome with_fresh = RunCase(c, folders[2 * i + 1], true, fresh_kept, fresh_reused);
+      EXPECT_EQ(kept_after_first, c.kept);
+      EXPECT_EQ(reused, c.reused);
+      EXPECT_FALSE(fresh_reused);
+      EXPECT_EQ(with_kept.first, with_fresh.first);
+      EXPECT_EQ(with_kept.later, with_fresh.later);
+      EXPECT_EQ(with_kept.others, with_fresh.others);
+      EXPECT_EQ(with_kept.files, with_fresh.files);
+      EXPECT_EQ(with_kept.pauses, with_fresh.pauses);
+    }
+    Folder = dir.folder();
+  }
+
+  KeptConnections kept;
+};
+
+TEST_F(KeptConnectionTest, AKeptConnectionServesALaterPhaseAsANewOneWould) {
+  const std::string counters =
+      "SELECT changes() AS c0, total_changes() AS t0, last_insert_rowid() AS l0;\n"
+      "INSERT INTO t VALUES ('c');\n"
+      "SELECT changes() AS c1, total_changes() AS t1, last_insert_rowid() AS l1;\n"
+      "UPDATE t SET v = v;\n"
+      "SELECT changes() AS c2, total_changes() AS t2, last_insert_rowid() AS l2;";
+  const std::string temp_table =
+      "CREATE TEMP TABLE x (v);\nINSERT INTO x SELECT v FROM t;\nSELECT count(*) AS n FROM x;";
+  const std::string count = "SELECT count(*) AS n FROM t;";
+  const std::string read = "SELECT v FROM t;";
+  Compare({
+      {"a read, then another", count, read, true, true},
+      {"changes(), total_changes() and last_insert_rowid() after an insert rolled back",
+       "INSERT INTO t VALUES ('gone');\nROLLBACK;\nBEGIN;\n" + count, counters, true, true},
+      {"the counters on SQLCipher", count, counters, true, true, nullptr, nullptr, nullptr, true},
+      {"CREATE TEMP TABLE run twice", temp_table, temp_table, false, false},
+      {"ATTACH, then the attached table read without ATTACH",
+       "ATTACH './other.db' AS o;\nSELECT v AS seen FROM o.src;", "SELECT v AS seen FROM o.src;",
+       false, false},
+      {"PRAGMA recursive_triggers", "PRAGMA recursive_triggers = ON;\n" + count,
+       "DELETE FROM r;\nINSERT INTO r VALUES (1);\nSELECT count(*) AS n FROM r;", false, false},
+      {"PRAGMA journal_mode", "PRAGMA journal_mode = PERSIST;\n" + count,
+       "INSERT INTO t VALUES ('p');", false, false},
+      {"PRAGMA locking_mode", "PRAGMA locking_mode = EXCLUSIVE;\n" + count, read, false, false},
+      {"a phase that writes", "INSERT INTO t VALUES ('w');", read, false, false},
+      {"the file changed just before the first phase", count, read, false, false, nullptr,
+       [](const std::string& folder) { RunAll(Data(folder), {"INSERT INTO t VALUES ('b')"}); }},
+      {"a database in WAL mode", count, read, false, false, nullptr, nullptr,
+       [](const std::string& folder) {
+         auto conn = Connect(Data(folder), kSqlite);
+         conn->ExecuteDirect("END");  // the journal mode changes outside a transaction only
+         conn->ExecuteDirect("PRAGMA journal_mode = WAL");
+       }},
+      {"the file replaced in place with the same size and change counter", count, read, true, false,
+       [](const std::string& folder) {
+         const std::string data = ReadFile(Data(folder)), twin = ReadFile(folder + "twin.db");
+         ASSERT_EQ(data.size(), twin.size());
+         ASSERT_EQ(data.substr(24, 4), twin.substr(24, 4));
+         ASSERT_NE(data, twin);
+         WriteFile(Data(folder), twin);
+       }},
+      {"a backup restored with mv", count, read, true, false,
+       [](const std::string& folder) {
+         std::filesystem::rename(folder + "twin.db", Data(folder));
+       }},
+      {"the file deleted", count, read, true, false,
+       [](const std::string& folder) { std::filesystem::remove(Data(folder)); }},
+      {"a write by another process", count, read, true, false,
+       [](const std::string& folder) {
+         const std::string command = "sqlite3 '" + Data(folder) + "' \"UPDATE t SET v = 'Z'\"";
+         ASSERT_EQ(std::system(command.c_str()), 0);
+       }},
+      {"a changed SQLCipher key", count, read, true, false,
+       [](const std::string& folder) {
+         Insert(folder + "ZURazo.db", "UPDATE 利用者情報 SET 暗号化パスワード = ?",
+                {StoredCipherText("n3w", kPhrase)}, kCipher);
+       },
+       nullptr, nullptr, true},
+      {"another engine library", count, read, true, false,
+       [](const std::string&) { SQLiteCipher = kCipher; }},
+      {"a failing script", "INSERT INTO t VALUES ('f');\nSELECT * FROM missing;", read, false,
+       false},
+      {"a failing script on a kept connection", count,
+       "INSERT INTO t VALUES ('f');\nSELECT * FROM missing;", true, true},
+      {"a journal that outlasts the lock wait", count, read, true, false,
+       [](const std::string& folder) { WriteFile(Data(folder) + "-journal", "hot"); }},
+  });
 }
 
 // ---- failures -----------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 
 #include "auth/cipher.h"
 #include "engine/page_request.h"
+#include "engine/script_executor.h"
 #include "globals/globals.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -47,6 +48,8 @@ class PageTest : public ::testing::Test {
            {"taro", StoredCipherText("pw"), kRole});
     RunAll(data(), {"CREATE TABLE trail (phase TEXT)"});
   }
+  // Phases keep their connections for later requests: none outlives the test.
+  void TearDown() override { KeptDataConnections().Clear(); }
 
   std::string definitions() const { return Folder + "ZURazo.db"; }
   std::string data() const { return Folder + "data.db"; }
