@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -138,6 +139,59 @@ TEST_F(RequestLogTest, SameSizeChangeByAnotherProgramIsRepaired) {
   if (StampOf(path) == before) GTEST_SKIP() << "the file system's times cannot show this change";
   Serve({{"SQL", "表示"}});
   EXPECT_EQ(LogFile(), WholeListSave());
+}
+
+// The file stays open between lines. Whatever happens to "log.txt" meanwhile, the next line
+// does what opening the file by its name for that line did: a file deleted, renamed away,
+// replaced (by one of the same size) or turned into a link, and one another program added to,
+// all get the whole list, and no line goes to the former file, which nobody may see any more.
+TEST_F(RequestLogTest, ChangesToTheFileBetweenLinesAreHandledAsByAFreshOpen) {
+  const std::string path = Folder + "log.txt";
+  const std::string other = Folder + "other.txt";
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+  };
+  const Case cases[] = {
+      {"deleted", [&] { std::filesystem::remove(path); }},
+      {"renamed", [&] { std::filesystem::rename(path, Folder + "old.txt"); }},
+      {"replaced by a file of the same size",
+       [&] {
+         WriteFile(other, std::string(std::filesystem::file_size(path), 'x'));
+         std::filesystem::rename(other, path);
+       }},
+      {"replaced by a link",
+       [&] {
+         WriteFile(other, "other\r\n");
+         std::filesystem::remove(path);
+         std::filesystem::create_symlink("other.txt", path);
+       }},
+      {"added to by another program",
+       [&] { std::ofstream(path, std::ios::app | std::ios::binary) << "another\r\n"; }},
+  };
+  // What the folder's text files hold after two requests with the change between them,
+  // stamps as "<T>", links shown as such.
+  const auto outcome = [&](const Case& c, bool kept) {
+    for (const char* name : {"log.txt", "old.txt", "other.txt"})
+      std::filesystem::remove(Folder + name);
+    log = TRequestLog();
+    Serve({{"SQL", "表示"}});
+    c.change();
+    if (!kept) log.file.Close();  // the next line opens the file by its name
+    Serve({{"SQL", "表示"}});
+    EXPECT_EQ(LogFile(), WholeListSave());
+    std::string files;
+    for (const char* name : {"log.txt", "old.txt", "other.txt"}) {
+      const std::string file = Folder + name;
+      if (std::filesystem::is_symlink(file)) files += std::string(name) + " -> ";
+      if (std::filesystem::exists(file)) files += std::string(name) + ":" + ReadFile(file) + "|";
+    }
+    return Stamped(files);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(outcome(c, true), outcome(c, false));
+  }
 }
 
 // Values that hold line breaks cannot make lines of their own: each entry stays one line.
