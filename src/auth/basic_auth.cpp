@@ -16,14 +16,25 @@ bool IsBasic(const std::string& LAuth) { return LAuth.compare(0, 5, "Basic") == 
 
 }  // namespace
 
-std::string GetBasicAuth(const std::string& LAuth, const std::string& UserOrPass) {
-  if (!IsBasic(LAuth)) return "";
+BasicCredentials DecodeBasicAuth(const std::string& LAuth) {
+  BasicCredentials credentials;
+  if (!IsBasic(LAuth)) return credentials;
+  credentials.basic = true;
   // The character after "Basic" separates, whatever it is.
-  const std::string decoded = DecodeStringBase64(LAuth.size() > 6 ? LAuth.substr(6) : "");
+  std::string decoded = DecodeStringBase64(LAuth.size() > 6 ? LAuth.substr(6) : "");
   const size_t colon = decoded.find(':');
-  const std::string user = colon == std::string::npos ? "" : decoded.substr(0, colon);
-  const std::string pass = colon == std::string::npos ? decoded : decoded.substr(colon + 1);
-  return UserOrPass == "Pass" ? pass : user;
+  if (colon == std::string::npos) {
+    credentials.password = std::move(decoded);
+  } else {
+    credentials.user = decoded.substr(0, colon);
+    credentials.password = decoded.substr(colon + 1);
+  }
+  return credentials;
+}
+
+std::string GetBasicAuth(const std::string& LAuth, const std::string& UserOrPass) {
+  BasicCredentials credentials = DecodeBasicAuth(LAuth);
+  return UserOrPass == "Pass" ? std::move(credentials.password) : std::move(credentials.user);
 }
 
 namespace {
@@ -48,16 +59,18 @@ std::string RoleOf(const std::string& user, const std::string& presented) {
 }  // namespace
 
 std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase_source) {
-  if (!IsBasic(LAuth)) return kNotAuthenticated;
-  const std::string user = GetBasicAuth(LAuth, "User");
+  return BasicAuthorization(DecodeBasicAuth(LAuth), phrase_source);
+}
+
+std::string BasicAuthorization(const BasicCredentials& credentials, PhraseSource phrase_source) {
+  if (!credentials.basic) return kNotAuthenticated;
   const std::string phrase = phrase_source();
   // Without a phrase every password encrypts to the same text, so the comparison below would
   // admit any password.
   if (phrase.empty()) return kNotAuthenticated;
-  const std::string presented =
-      EncodeStringBase64(EncryptString(GetBasicAuth(LAuth, "Pass"), phrase));
+  const std::string presented = EncodeStringBase64(EncryptString(credentials.password, phrase));
   try {
-    return RoleOf(user, presented);
+    return RoleOf(credentials.user, presented);
   } catch (const std::exception& e) {
     throw AuthenticationError(e.what());
   }

@@ -126,7 +126,8 @@ std::string OutputPage(TPageRequestState& state, const std::string& org,
 
 // Everything after the menu-page test. False when the request ended on the
 // unknown-definition page.
-bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcName) {
+bool RunPage(TPageRequestState& state, const std::string& user, const std::string& org,
+             std::string& etcName) {
   TRequest& request = *state.ARequest;
   const std::string query_sql = request.QueryFields.GetValue("SQL");
   const std::string query_html = request.QueryFields.GetValue("HTML");
@@ -137,7 +138,7 @@ bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcN
     for (const std::string& field : request.QueryFields.Items()) posted.Add(field);
   }
   SQLname = posted.GetValue("SQL");
-  AddStartLogLine(request, org);
+  AddStartLogLine(request, user, org);
 
   Memory.Clear();
   SetDateVariables();
@@ -187,7 +188,9 @@ void CGI(TRequest& ARequest, TResponse& AResponse) {
   state.AResponse = &AResponse;
   state.SW = 0;
 
-  const std::string org = BasicAuthorization(ARequest.Authorization);
+  // Decoded once: the gate and both log lines take the user name from here.
+  const BasicCredentials credentials = DecodeBasicAuth(ARequest.Authorization);
+  const std::string org = BasicAuthorization(credentials);
   if (org == "null") {
     BasicAuthorizationView(AResponse);
     return;
@@ -200,7 +203,8 @@ void CGI(TRequest& ARequest, TResponse& AResponse) {
   }
 
   std::string etcName;
-  if (RunPage(state, org, etcName)) AddEndLogLine(ARequest, org, etcName);
+  if (RunPage(state, credentials.user, org, etcName))
+    AddEndLogLine(ARequest, credentials.user, org, etcName);
 }
 
 }  // namespace nv

@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "auth/basic_auth.h"
 #include "globals/globals.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -86,11 +85,11 @@ std::string OneLine(std::string value) {
 }
 
 // The part both lines share: stamp, client, user name and role.
-std::string LineHead(const char* marker, const TRequest& ARequest, const std::string& role) {
+std::string LineHead(const char* marker, const TRequest& ARequest, const std::string& user,
+                     const std::string& role) {
   return std::string(marker) + FormatLogStamp(LocalNow()) +
-         "ms IPAddress:" + OneLine(ARequest.RemoteAddress) +
-         " User:" + OneLine(GetBasicAuth(ARequest.Authorization, "User")) + "(" + OneLine(role) +
-         ")";
+         "ms IPAddress:" + OneLine(ARequest.RemoteAddress) + " User:" + OneLine(user) + "(" +
+         OneLine(role) + ")";
 }
 
 }  // namespace
@@ -109,13 +108,14 @@ void LoadRequestLog() {
   }
 }
 
-void AddStartLogLine(const TRequest& ARequest, const std::string& role) {
-  AddLine(LineHead("----START---- ", ARequest, role) + " SQL:" + OneLine(SQLname) +
+void AddStartLogLine(const TRequest& ARequest, const std::string& user, const std::string& role) {
+  AddLine(LineHead("----START---- ", ARequest, user, role) + " SQL:" + OneLine(SQLname) +
           OneLine(ARequest.QueryFields.GetValue("SQL")));
 }
 
-void AddEndLogLine(const TRequest& ARequest, const std::string& role, const std::string& etcName) {
-  AddLine(LineHead("==== END ==== ", ARequest, role) + " HTML:" + OneLine(etcName) + "\n");
+void AddEndLogLine(const TRequest& ARequest, const std::string& user, const std::string& role,
+                   const std::string& etcName) {
+  AddLine(LineHead("==== END ==== ", ARequest, user, role) + " HTML:" + OneLine(etcName) + "\n");
 }
 
 }  // namespace nv
