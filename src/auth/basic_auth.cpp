@@ -39,30 +39,35 @@ std::string GetBasicAuth(const std::string& LAuth, const std::string& UserOrPass
 
 namespace {
 
-std::string RoleOf(const std::string& user, const std::string& presented) {
-  auto conn = OpenDefinitionDatabase();
-  TSQLQuery query;
-  query.SetDatabase(conn.get());
-  query.SetSQL("SELECT * FROM 利用者情報 WHERE 名前 == :name");
-  query.ParamByName("name").SetAsString(user);
-  query.Open();
+std::string RoleOf(const std::string& user, const std::string& presented, DefinitionReads& reads) {
+  std::unique_ptr<TSQLite3Connection> conn = reads.Open();
   std::string role = kNotAuthenticated;
-  // Stored cipher texts are compared as they are: nothing is decrypted. A NULL password reads
-  // as "", which no cipher text equals.
-  if (!query.Eof() && query.FieldByName("暗号化パスワード").AsString() == presented) {
-    role = query.FieldByName("所属").AsString();
+  {
+    TSQLQuery query;
+    query.SetDatabase(conn.get());
+    query.SetSQL("SELECT * FROM 利用者情報 WHERE 名前 == :name");
+    query.ParamByName("name").SetAsString(user);
+    query.Open();
+    // Stored cipher texts are compared as they are: nothing is decrypted. A NULL password
+    // reads as "", which no cipher text equals.
+    if (!query.Eof() && query.FieldByName("暗号化パスワード").AsString() == presented) {
+      role = query.FieldByName("所属").AsString();
+    }
   }
-  query.Close();
+  // Only a read that went through is handed on; a failure released the connection above.
+  reads.Done(std::move(conn));
   return role;
 }
 
 }  // namespace
 
 std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase_source) {
-  return BasicAuthorization(DecodeBasicAuth(LAuth), phrase_source);
+  DefinitionReads reads;  // not shared: the read ends with the call
+  return BasicAuthorization(DecodeBasicAuth(LAuth), reads, phrase_source);
 }
 
-std::string BasicAuthorization(const BasicCredentials& credentials, PhraseSource phrase_source) {
+std::string BasicAuthorization(const BasicCredentials& credentials, DefinitionReads& reads,
+                               PhraseSource phrase_source) {
   if (!credentials.basic) return kNotAuthenticated;
   const std::string phrase = phrase_source();
   // Without a phrase every password encrypts to the same text, so the comparison below would
@@ -70,7 +75,7 @@ std::string BasicAuthorization(const BasicCredentials& credentials, PhraseSource
   if (phrase.empty()) return kNotAuthenticated;
   const std::string presented = EncodeStringBase64(EncryptString(credentials.password, phrase));
   try {
-    return RoleOf(credentials.user, presented);
+    return RoleOf(credentials.user, presented, reads);
   } catch (const std::exception& e) {
     throw AuthenticationError(e.what());
   }

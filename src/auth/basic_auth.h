@@ -11,6 +11,8 @@
 
 namespace nv {
 
+class DefinitionReads;  // db/definition_db.h
+
 // Where the host phrase comes from: GeneratePhrase, or a fixed phrase in tests.
 using PhraseSource = std::string (*)();
 
@@ -35,8 +37,9 @@ BasicCredentials DecodeBasicAuth(const std::string& LAuth);
 // "Basic" runs no command and opens no database. With an empty host phrase nobody passes.
 // Database failures leave as AuthenticationError with the database layer's message.
 std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase = GeneratePhrase);
-// The same for credentials decoded before.
-std::string BasicAuthorization(const BasicCredentials& credentials,
+// The same for credentials decoded before; the user table is read through reads, so that the
+// lookups after the gate may share its read transaction.
+std::string BasicAuthorization(const BasicCredentials& credentials, DefinitionReads& reads,
                                PhraseSource phrase = GeneratePhrase);
 
 // Turns AResponse into the authentication challenge: 401, "WWW-Authenticate" and "Connection"
