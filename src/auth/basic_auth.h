@@ -11,6 +11,8 @@
 
 namespace nv {
 
+class DefinitionReads;  // db/definition_db.h
+
 // Where the host phrase comes from: GeneratePhrase, or a fixed phrase in tests.
 using PhraseSource = std::string (*)();
 
@@ -21,11 +23,24 @@ class AuthenticationError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What an Authorization header value carries as Basic credentials, decoded once: a page request
+// needs the user name for the gate and for both log lines, and the password for the gate.
+struct BasicCredentials {
+  bool basic = false;    // the value begins with "Basic" (letter case counts)
+  std::string user;      // "" also when the decoded text has no ":"
+  std::string password;  // all after the first ":", or the whole decoded text without one
+};
+BasicCredentials DecodeBasicAuth(const std::string& LAuth);
+
 // The role ("所属") of the user that LAuth (the Authorization header, "" when absent) names,
 // "" for a NULL role, or "null" when not authenticated. A header that does not begin with
 // "Basic" runs no command and opens no database. With an empty host phrase nobody passes.
 // Database failures leave as AuthenticationError with the database layer's message.
 std::string BasicAuthorization(const std::string& LAuth, PhraseSource phrase = GeneratePhrase);
+// The same for credentials decoded before; the user table is read through reads, so that the
+// lookups after the gate may share its read transaction.
+std::string BasicAuthorization(const BasicCredentials& credentials, DefinitionReads& reads,
+                               PhraseSource phrase = GeneratePhrase);
 
 // Turns AResponse into the authentication challenge: 401, "WWW-Authenticate" and "Connection"
 // headers, no body.

@@ -28,4 +28,18 @@ std::unique_ptr<TSQLite3Connection> OpenDefinitionDatabase(bool create_missing) 
   return conn;
 }
 
+void DefinitionReads::End() {
+  sharing_ = false;
+  shared_.reset();
+}
+
+std::unique_ptr<TSQLite3Connection> DefinitionReads::Open() {
+  if (shared_) return std::move(shared_);
+  return OpenDefinitionDatabase();
+}
+
+void DefinitionReads::Done(std::unique_ptr<TSQLite3Connection> conn) {
+  if (sharing_ && conn && conn->Connected()) shared_ = std::move(conn);
+}
+
 }  // namespace nv

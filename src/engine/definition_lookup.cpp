@@ -1,6 +1,7 @@
 #include "engine/definition_lookup.h"
 
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "db/definition_db.h"
@@ -12,35 +13,54 @@ namespace nv {
 
 namespace {
 
-// Releases the lookup's query and connection (rolling back, committing nothing) however the
-// lookup ends, so no lookup leaves the definition database open or locked.
-struct ReleaseOnExit {
-  TPageRequestState& state;
-  ~ReleaseOnExit() {
-    state.Query.reset();
-    state.Conn.reset();
+// The lookup's connection (without a key, also under SQLCipher) and query, in state.Conn and
+// state.Query for the call. A lookup that read without error hands its connection back to the
+// request's definition reads, which keep it while the lookups share a read transaction; any
+// other end releases both (rolling back, committing nothing), so no failed lookup leaves the
+// definition database open or locked.
+class Lookup {
+ public:
+  explicit Lookup(TPageRequestState& state) : state_(state) {
+    state_.Conn = state_.definition_reads.Open();
+    state_.Query = std::make_unique<TSQLQuery>();
+    state_.Query->SetDatabase(state_.Conn.get());
   }
+  ~Lookup() {
+    state_.Query.reset();
+    state_.Conn.reset();
+  }
+  Lookup(const Lookup&) = delete;
+  Lookup& operator=(const Lookup&) = delete;
+
+  TPageRequestState& state() { return state_; }
+  TSQLQuery& query() { return *state_.Query; }
+
+  // The name and the role travel as parameters, never as statement text: a quote in them is
+  // just a character of the value looked up.
+  bool OpenSwallowing() {
+    try {
+      query().Open();
+      return true;
+    } catch (const std::exception&) {
+      // A missing table or a locked file reads as "no such row". What the engine's transaction
+      // is left as is not looked into: the connection goes, and the next lookup reads afresh.
+      query().Close();
+      failed_ = true;
+      return false;
+    }
+  }
+
+  // The lookup is through: its connection goes back unless a query failed.
+  void Finish() {
+    state_.Query.reset();
+    if (!failed_) state_.definition_reads.Done(std::move(state_.Conn));
+    state_.Conn.reset();
+  }
+
+ private:
+  TPageRequestState& state_;
+  bool failed_ = false;
 };
-
-// The definition database is always opened without a key, also under SQLCipher.
-void OpenDefinitions(TPageRequestState& state) {
-  state.Conn = OpenDefinitionDatabase();
-  state.Query = std::make_unique<TSQLQuery>();
-  state.Query->SetDatabase(state.Conn.get());
-}
-
-// The name and the role travel as parameters, never as statement text: a quote in them is
-// just a character of the value looked up.
-bool OpenSwallowing(TSQLQuery& query) {
-  try {
-    query.Open();
-    return true;
-  } catch (const std::exception&) {
-    // A missing table or a locked file reads as "no such row".
-    query.Close();
-    return false;
-  }
-}
 
 // The role may run the definition when "実行権限" is empty or holds the role anywhere in it.
 // An empty role is part of nothing.
@@ -63,14 +83,13 @@ std::string DataDatabasePath(std::string_view stored) {
   return prefix + path;
 }
 
-TStringList DefinitionOrTemplate(TPageRequestState& state, std::string_view mode,
-                                 std::string_view Namae, std::string_view Kubun,
-                                 std::string_view org) {
+TStringList DefinitionOrTemplate(Lookup& lookup, std::string_view mode, std::string_view Namae,
+                                 std::string_view Kubun, std::string_view org) {
   TStringList result;
-  TSQLQuery& query = *state.Query;
+  TSQLQuery& query = lookup.query();
   query.SetSQL("SELECT * FROM " + std::string(mode) + " WHERE 名称 == :名称;");
   query.ParamByName("名称").SetAsString(std::string(Namae));
-  if (!OpenSwallowing(query) || query.RecordCount() == 0) return result;
+  if (!lookup.OpenSwallowing() || query.RecordCount() == 0) return result;
 
   if (mode == "HTML") {
     result.Add(query.FieldByName("内容").AsString());
@@ -86,11 +105,12 @@ TStringList DefinitionOrTemplate(TPageRequestState& state, std::string_view mode
   return result;
 }
 
-void MenuRows(TPageRequestState& state, std::string_view org) {
-  TSQLQuery& query = *state.Query;
+void MenuRows(Lookup& lookup, std::string_view org) {
+  TPageRequestState& state = lookup.state();
+  TSQLQuery& query = lookup.query();
   query.SetSQL("SELECT * FROM メニュー WHERE 所属 == :所属 ORDER BY 親 ASC, 子 ASC, 孫 ASC;");
   query.ParamByName("所属").SetAsString(std::string(org));
-  if (!OpenSwallowing(query) || query.RecordCount() == 0) return;
+  if (!lookup.OpenSwallowing() || query.RecordCount() == 0) return;
 
   query.GetFieldNames(state.MenuNameList);
   std::string row;
@@ -111,13 +131,15 @@ TStringList GetZURazo(TPageRequestState& state, std::string_view SQLorHTMLorMENU
   const std::string_view mode = SQLorHTMLorMENU;
   if (mode != "SQL" && mode != "HTML" && mode != "MENU") return {};
 
-  ReleaseOnExit release{state};
-  OpenDefinitions(state);
+  Lookup lookup(state);
+  TStringList result;
   if (mode == "MENU") {
-    MenuRows(state, org);
-    return {};
+    MenuRows(lookup, org);
+  } else {
+    result = DefinitionOrTemplate(lookup, mode, Namae, Kubun, org);
   }
-  return DefinitionOrTemplate(state, mode, Namae, Kubun, org);
+  lookup.Finish();
+  return result;
 }
 
 }  // namespace nv

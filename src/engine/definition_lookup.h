@@ -19,7 +19,9 @@ namespace nv {
 //  anything else: an empty list; nothing is opened.
 // A failing query counts as no rows; failing to open the database and a missing column throw.
 // The lookup's connection and query live in state.Conn / state.Query during the call and are
-// released on every path.
+// released on every path, except that a lookup that read without error hands its connection to
+// state.definition_reads, which keeps it, read transaction and all, while the handler lets the
+// lookups share one.
 TStringList GetZURazo(TPageRequestState& state, std::string_view SQLorHTMLorMENU,
                       std::string_view Namae, std::string_view Kubun, std::string_view org);
 

@@ -48,6 +48,7 @@ bool IsLocalClient(const std::string& address) {
 // menu template sees what the latest page request left there.
 void MenuPage(TPageRequestState& state, const std::string& org) {
   const std::string text = TemplateText(state, "メニュー");
+  state.definition_reads.End();  // the last lookup of the request
   std::string role = org;
   if (IsLocalClient(state.ARequest->RemoteAddress)) {
     if (IPAddess.empty()) IPAddess = GetIpAddrList();
@@ -63,6 +64,7 @@ void MenuPage(TPageRequestState& state, const std::string& org) {
 // from the request, so it is escaped before it reaches the page.
 void UnknownDefinitionPage(TPageRequestState& state) {
   const std::string text = TemplateText(state, "SQL不明");
+  state.definition_reads.End();
   state.AResponse->SetContent(ReplaceFirst(text, "＠SQL＠", HtmlEscape(SQLname)));
 }
 
@@ -126,7 +128,8 @@ std::string OutputPage(TPageRequestState& state, const std::string& org,
 
 // Everything after the menu-page test. False when the request ended on the
 // unknown-definition page.
-bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcName) {
+bool RunPage(TPageRequestState& state, const std::string& user, const std::string& org,
+             std::string& etcName) {
   TRequest& request = *state.ARequest;
   const std::string query_sql = request.QueryFields.GetValue("SQL");
   const std::string query_html = request.QueryFields.GetValue("HTML");
@@ -137,7 +140,7 @@ bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcN
     for (const std::string& field : request.QueryFields.Items()) posted.Add(field);
   }
   SQLname = posted.GetValue("SQL");
-  AddStartLogLine(request, org);
+  AddStartLogLine(request, user, org);
 
   Memory.Clear();
   SetDateVariables();
@@ -169,8 +172,12 @@ bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcN
   etcName = posted.GetValue("HTML");
   if (etcName.empty()) etcName = query_html;
   if (etcName.empty()) etcName = kFallbackTemplate;
+  // The phases are over: the template lookups share a read transaction of their own, which
+  // sees what the phases wrote.
+  state.definition_reads.Share();
   state.etc = GetZURazo(state, "HTML", etcName, "", "");
   if (state.etc.GetCount() == 0) state.etc = GetZURazo(state, "HTML", kFallbackTemplate, "", "");
+  state.definition_reads.End();
 
   state.AResponse->SetContent(OutputPage(state, org, etcName));
   return true;
@@ -180,27 +187,37 @@ bool RunPage(TPageRequestState& state, const std::string& org, std::string& etcN
 
 // The default route: one page request of the stored application, from the authentication
 // gate to the END log line. Failures are not caught here: the request-exception hook answers
-// them, and releasing the state on the way out rolls back a phase connection a failure left.
+// them, and releasing the state on the way out rolls back a phase connection a failure left
+// and ends the lookups' read transaction.
 void CGI(TRequest& ARequest, TResponse& AResponse) {
   TPageRequestState state;
   state.ARequest = &ARequest;
   state.AResponse = &AResponse;
   state.SW = 0;
 
-  const std::string org = BasicAuthorization(ARequest.Authorization);
+  // Decoded once: the gate and both log lines take the user name from here.
+  const BasicCredentials credentials = DecodeBasicAuth(ARequest.Authorization);
+  // From the gate to the first phase (whose connection ends it) the lookups read in one
+  // transaction.
+  state.definition_reads.Share();
+  const std::string org = BasicAuthorization(credentials, state.definition_reads);
   if (org == "null") {
     BasicAuthorizationView(AResponse);
     return;
   }
   GetZURazo(state, "MENU", "", "", org);
-  // The posted fields are read (and parsed) only here, after the authentication gate.
+  // The posted fields are read (and parsed) only here, after the authentication gate. A body
+  // takes as long to parse as the client makes it, while the lookups' read lock would keep
+  // other programs from writing the definition database.
+  if (!ARequest.Content.empty()) state.definition_reads.End();
   if (ARequest.QueryFields.GetCount() + ARequest.ContentFields().GetCount() == 0) {
     MenuPage(state, org);
     return;
   }
 
   std::string etcName;
-  if (RunPage(state, org, etcName)) AddEndLogLine(ARequest, org, etcName);
+  if (RunPage(state, credentials.user, org, etcName))
+    AddEndLogLine(ARequest, credentials.user, org, etcName);
 }
 
 }  // namespace nv

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "db/definition_db.h"
 #include "db/sqlite_db.h"
 #include "text/text_list.h"
 
@@ -20,6 +21,9 @@ struct TPageRequestState {
   // declared after Conn, so it goes first when the state is released.
   std::unique_ptr<TSQLite3Connection> Conn;
   std::unique_ptr<TSQLQuery> Query;
+  // The request's reads of the definition database: the lookups that the handler lets share
+  // one read transaction, and the end of it before a phase connection opens.
+  DefinitionReads definition_reads;
   TStringList MenuNameList;  // column names of table "メニュー"
   TStringList MenuDataList;  // one TAB row per menu row of the user role
   // Result slots 1 to 4: column names and TAB rows.

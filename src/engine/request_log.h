@@ -14,8 +14,11 @@ namespace nv {
 void LoadRequestLog();
 
 // Each adds its line to `log` and writes it to Folder + "log.txt"; a write failure throws.
-// CR and LF inside the line's values become blanks, so every entry is one line of the file.
-void AddStartLogLine(const TRequest& ARequest, const std::string& role);
-void AddEndLogLine(const TRequest& ARequest, const std::string& role, const std::string& etcName);
+// user is the user name of the request's Basic credentials (GetBasicAuth's "User"), decoded
+// once by the handler. CR and LF inside the line's values become blanks, so every entry is
+// one line of the file.
+void AddStartLogLine(const TRequest& ARequest, const std::string& user, const std::string& role);
+void AddEndLogLine(const TRequest& ARequest, const std::string& user, const std::string& role,
+                   const std::string& etcName);
 
 }  // namespace nv

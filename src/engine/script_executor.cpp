@@ -79,6 +79,9 @@ bool TakeSpare(TPageRequestState& state, const std::string& path, const std::str
 
 void OpenPhaseConnection(TPageRequestState& state, const std::string& path, const std::string& flag,
                          const ExecutorHooks& hooks) {
+  // The phase may write the definition database (as its data database or an attached one):
+  // the lookups' shared read transaction ends before anything of the phase runs.
+  state.definition_reads.End();
   // Whatever an earlier phase left here goes first (rolled back), so it cannot hold the lock
   // this phase is about to wait for.
   state.Query.reset();

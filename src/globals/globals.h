@@ -16,6 +16,7 @@ struct TRequestLog : TStringList {
   using TStringList::operator=;
   size_t saved_count = 0;                // entries the file held after this process wrote it
   std::optional<FileStamp> saved_stamp;  // the file as that write left it; none: not known
+  AppendFile file;  // kept open on the file of saved_stamp once this process has written it
 };
 
 extern std::string Folder;        // the executable's folder, host separator at the end

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 namespace nv {
 
@@ -222,11 +223,57 @@ void RemoveReplacementLeftovers(const std::string& folder, bool below) {
   RemoveLeftovers(folder, below, 0);
 }
 
+namespace {
+
+FileStamp StampFrom(const struct stat& st) {
+  const auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+}  // namespace
+
 std::optional<FileStamp> StampOf(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return std::nullopt;
-  const auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
-  return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+  return StampFrom(st);
+}
+
+AppendFile::AppendFile(AppendFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
+
+bool AppendFile::Open(const std::string& path) {
+  Close();
+  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  path_ = path;
+  return true;
+}
+
+void AppendFile::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+void AppendFile::Append(std::string_view bytes) {
+  if (int err = fd_ < 0 ? EBADF : WriteAll(fd_, bytes); err != 0) {
+    Close();
+    ThrowCreateError(path_, err);
+  }
+}
+
+std::optional<FileStamp> AppendFile::Stamp() const {
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0 || st.st_nlink == 0) return std::nullopt;
+  return StampFrom(st);
 }
 
 bool Settled(const std::optional<FileStamp>& stamp, int64_t now_ns) {

@@ -62,6 +62,34 @@ struct FileStamp {
 // The stamp of the file at path, links followed; none when there is no such file.
 std::optional<FileStamp> StampOf(const std::string& path);
 
+// A file kept open for adding at its end: each addition is one write, where opening and closing
+// the file by its name would cost two more calls. Moves, never copies; closes when destroyed.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile() { Close(); }
+  AppendFile(AppendFile&& other) noexcept;
+  AppendFile& operator=(AppendFile&& other) noexcept;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // Opens the file that path names now, links followed, closing the one open before. Never
+  // creates a file: false when there is none or it cannot be opened for writing.
+  bool Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  // Writes all of bytes at the file's end. Throws ThrowCreateError's failure naming the path it
+  // was opened by, and is closed then.
+  void Append(std::string_view bytes);
+  // The open file's stamp; none when closed, or when the file has no name left anywhere
+  // (deleted, or replaced by a rename): what is written to it then, nobody sees.
+  std::optional<FileStamp> Stamp() const;
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
 // True when the stamp's times lie far enough before now_ns (a wall-clock reading taken before
 // the stamp) that a later write cannot leave them as they are: file systems keep times in
 // steps (the kernel's clock tick, two seconds on FAT), and a write within the step of the last

@@ -20,7 +20,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::string kColon = "\xEF\xBC\x9A";  // full-width colon: the port follows it
-constexpr uint16_t kPort = 18270;
+// One port per test: ctest runs the tests of this file side by side, each a process of its own.
+constexpr uint16_t kShapesPort = 18270;
+constexpr uint16_t kLoginPort = 18271;
+constexpr uint16_t kFieldsPort = 18272;
 constexpr long long kMiB = 1024 * 1024;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -111,9 +114,9 @@ class Bodies : public ::testing::Test {
 
   // A fresh server answers one request; the peak of its resident memory afterwards.
   long long PeakFor(const std::string& request, std::string* reply = nullptr) {
-    ServerProcess server(dir_, "norvane" + kColon + std::to_string(kPort));
-    EXPECT_TRUE(server.WaitListening(kPort)) << server.Stderr();
-    std::string answer = Exchange(kPort, request, 120000);
+    ServerProcess server(dir_, "norvane" + kColon + std::to_string(kShapesPort));
+    EXPECT_TRUE(server.WaitListening(kShapesPort)) << server.Stderr();
+    std::string answer = Exchange(kShapesPort, request, 120000);
     if (reply != nullptr) *reply = answer;
     return PeakResidentBytes(server.Pid());
   }
@@ -170,12 +173,12 @@ TEST_F(Bodies, EveryShapeCostsMemoryInProportion) {
 // The posted fields are not parsed before the login: a body of millions of tiny fields
 // without credentials gets its challenge at once.
 TEST_F(Bodies, NoParsingBeforeTheLogin) {
-  ServerProcess server(dir_, "norvane" + kColon + std::to_string(kPort));
-  ASSERT_TRUE(server.WaitListening(kPort)) << server.Stderr();
+  ServerProcess server(dir_, "norvane" + kColon + std::to_string(kLoginPort));
+  ASSERT_TRUE(server.WaitListening(kLoginPort)) << server.Stderr();
   const std::string request =
       Post("application/x-www-form-urlencoded", TinyFields(16 * kMiB), false);
   const Clock::time_point start = Clock::now();
-  const std::string reply = Exchange(kPort, request);
+  const std::string reply = Exchange(kLoginPort, request);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 401");
@@ -188,9 +191,9 @@ TEST_F(Bodies, AFormOfAHundredThousandFields) {
   std::string body = "SQL=fields";
   for (int i = 0; i < 100000; ++i) body += "&f" + std::to_string(i) + "=v" + std::to_string(i);
   body += "&dup=first&DUP=second";
-  ServerProcess server(dir_, "norvane" + kColon + std::to_string(kPort));
-  ASSERT_TRUE(server.WaitListening(kPort)) << server.Stderr();
-  const std::string reply = Exchange(kPort, Post("application/x-www-form-urlencoded", body));
+  ServerProcess server(dir_, "norvane" + kColon + std::to_string(kFieldsPort));
+  ASSERT_TRUE(server.WaitListening(kFieldsPort)) << server.Stderr();
+  const std::string reply = Exchange(kFieldsPort, Post("application/x-www-form-urlencoded", body));
   EXPECT_NE(reply.find("page [\"first\",\"middle\",\"last\",\"dup\"],"
                        "[\"v0\",\"v50000\",\"v99999\",\"first\"]"),
             std::string::npos)

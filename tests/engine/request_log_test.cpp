@@ -9,10 +9,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "auth/basic_auth.h"
+#include "auth/cipher.h"
 #include "platform/files.h"
 #include "support/file_size_limit.h"
 #include "support/page_fixture.h"
@@ -140,6 +143,107 @@ TEST_F(RequestLogTest, SameSizeChangeByAnotherProgramIsRepaired) {
   EXPECT_EQ(LogFile(), WholeListSave());
 }
 
+// The file stays open between lines. Whatever happens to "log.txt" meanwhile, the next line
+// does what opening the file by its name for that line did: a file deleted, renamed away,
+// replaced (by one of the same size) or turned into a link, and one another program added to,
+// all get the whole list, and no line goes to the former file, which nobody may see any more.
+TEST_F(RequestLogTest, ChangesToTheFileBetweenLinesAreHandledAsByAFreshOpen) {
+  const std::string path = Folder + "log.txt";
+  const std::string other = Folder + "other.txt";
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+  };
+  const Case cases[] = {
+      {"deleted", [&] { std::filesystem::remove(path); }},
+      {"renamed", [&] { std::filesystem::rename(path, Folder + "old.txt"); }},
+      {"replaced by a file of the same size",
+       [&] {
+         WriteFile(other, std::string(std::filesystem::file_size(path), 'x'));
+         std::filesystem::rename(other, path);
+       }},
+      {"replaced by a link",
+       [&] {
+         WriteFile(other, "other\r\n");
+         std::filesystem::remove(path);
+         std::filesystem::create_symlink("other.txt", path);
+       }},
+      {"added to by another program",
+       [&] { std::ofstream(path, std::ios::app | std::ios::binary) << "another\r\n"; }},
+  };
+  // What the folder's text files hold after two requests with the change between them,
+  // stamps as "<T>", links shown as such.
+  const auto outcome = [&](const Case& c, bool kept) {
+    for (const char* name : {"log.txt", "old.txt", "other.txt"})
+      std::filesystem::remove(Folder + name);
+    log = TRequestLog();
+    Serve({{"SQL", "表示"}});
+    c.change();
+    if (!kept) log.file.Close();  // the next line opens the file by its name
+    Serve({{"SQL", "表示"}});
+    EXPECT_EQ(LogFile(), WholeListSave());
+    std::string files;
+    for (const char* name : {"log.txt", "old.txt", "other.txt"}) {
+      const std::string file = Folder + name;
+      if (std::filesystem::is_symlink(file)) files += std::string(name) + " -> ";
+      if (std::filesystem::exists(file)) files += std::string(name) + ":" + ReadFile(file) + "|";
+    }
+    return Stamped(files);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(outcome(c, true), outcome(c, false));
+  }
+}
+
+// The handler decodes the credentials once: the gate and both log lines get the user that
+// decoding them for each had given, also from odd headers.
+TEST_F(RequestLogTest, OddHeadersGiveTheGateAndTheLinesTheSameUser) {
+  Insert(definitions(), "INSERT INTO 利用者情報 VALUES (?, ?, ?)",
+         {"", StoredCipherText("nocolon"), "空名"});
+  const std::string taro = EncodeStringBase64("taro:pw");  // dGFybzpwdw==
+  struct Case {
+    std::string header;
+    const char* user;  // nullptr: refused
+    const char* role;
+  };
+  const Case cases[] = {
+      {"Basic " + taro, "taro", "営業"},
+      {"Basic\t" + taro, "taro", "営業"},  // any separator
+      {"Basic:" + taro, "taro", "営業"},
+      {"Basic  " + taro, "taro", "営業"},          // a second blank is skipped as no Base64
+      {"Basic dGF$ybz#pwd w==", "taro", "営業"},   // so is anything outside the alphabet
+      {"Basic " + taro + "Zm9v", "taro", "営業"},  // decoding stops at the first "="
+      {"Basic " + EncodeStringBase64("nocolon"), "", "空名"},     // the empty name, all password
+      {"Basic " + EncodeStringBase64("taro:pw:x"), nullptr, ""},  // later colons: password
+      {"Basic", nullptr, ""},
+      {"Basic ", nullptr, ""},
+      {"Basic !!!!", nullptr, ""},
+      {"basic " + taro, nullptr, ""},
+      {"", nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.header);
+    log = TStringList();
+    TRequest req = MakeRequest({{"SQL", "表示"}});
+    req.Authorization = c.header;
+    TResponse resp;
+    CGI(req, resp);
+    if (c.user == nullptr) {
+      EXPECT_EQ(resp.Code, 401);
+      EXPECT_EQ(log.GetCount(), 0u);
+      continue;
+    }
+    EXPECT_EQ(c.user, GetBasicAuth(c.header, "User"));
+    const std::string who = std::string(" User:") + c.user + "(" + c.role + ")";
+    ASSERT_EQ(log.GetCount(), 2u);
+    EXPECT_TRUE(Stamped(log.Get(0)).starts_with("----START---- <T>ms IPAddress:192.0.2.7" + who))
+        << log.Get(0);
+    EXPECT_TRUE(Stamped(log.Get(1)).starts_with("==== END ==== <T>ms IPAddress:192.0.2.7" + who))
+        << log.Get(1);
+  }
+}
+
 // Values that hold line breaks cannot make lines of their own: each entry stays one line.
 TEST_F(RequestLogTest, LineBreaksInValuesBecomeBlanks) {
   const std::string forged =
@@ -207,8 +311,8 @@ class LogFileTest : public ::testing::Test {
   // Loads the log as the start-up does, then adds two lines: a whole rewrite, an append.
   void StartAndAddTwoLines() {
     LoadRequestLog();
-    AddStartLogLine(request, kRole);
-    AddStartLogLine(request, kRole);
+    AddStartLogLine(request, "taro", kRole);
+    AddStartLogLine(request, "taro", kRole);
   }
   static std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> names;
@@ -265,12 +369,12 @@ TEST_F(LogFileTest, FailedRewriteLeavesTheFormerFileWhole) {
   std::string error;
   {
     FileSizeLimit full_disk(100);
-    error = ErrorOf([&] { AddStartLogLine(request, kRole); });
+    error = ErrorOf([&] { AddStartLogLine(request, "taro", kRole); });
   }
   EXPECT_EQ(error, "Unable to create file \"" + path() + "\": File too large");
   EXPECT_EQ(ReadFile(path()), "old\n");
   EXPECT_EQ(Names(Folder), std::vector<std::string>{"log.txt"});
-  AddStartLogLine(request, kRole);
+  AddStartLogLine(request, "taro", kRole);
   EXPECT_EQ(log.GetCount(), 3u);
   EXPECT_EQ(ReadFile(path()), log.SavedBytes());
 }

@@ -68,3 +68,46 @@ TEST(ReplacementLeftovers, RemovedFromTheFolderAndBelowUnlessALiveReplacementHol
   RemoveReplacementLeftovers(root + "busy/", false);
   EXPECT_FALSE(std::filesystem::exists(root + "busy/.norvane-new-8-0"));
 }
+
+// A kept file adds at its end, opens only a file that is there, and has no stamp once no name
+// leads to it any more: what would be written to it then, nobody sees.
+TEST(AppendFile, AddsAtTheEndAndLosesItsStampWithItsLastName) {
+  TempDir dir;
+  const std::string path = dir.file("log.txt");
+  AppendFile file;
+  EXPECT_FALSE(file.Open(path));
+  EXPECT_FALSE(std::filesystem::exists(path)) << "opening never creates";
+
+  struct Case {
+    const char* what;
+    void (*change)(const std::string& path, const std::string& dir);
+    bool stamped;
+  };
+  const Case cases[] = {
+      {"left alone", [](const std::string&, const std::string&) {}, true},
+      {"renamed away: named elsewhere",
+       [](const std::string& p, const std::string& d) {
+         std::filesystem::rename(p, d + "old.txt");
+       },
+       true},
+      {"deleted", [](const std::string& p, const std::string&) { std::filesystem::remove(p); },
+       false},
+      {"replaced by a rename",
+       [](const std::string& p, const std::string& d) {
+         nv::test::WriteFile(d + "new.txt", "new");
+         std::filesystem::rename(d + "new.txt", p);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(dir.file("old.txt"));
+    nv::test::WriteFile(path, "a\n");
+    ASSERT_TRUE(file.Open(path));
+    file.Append("b\n");
+    EXPECT_EQ(ReadFile(path), "a\nb\n");
+    EXPECT_EQ(file.Stamp(), StampOf(path));
+    c.change(path, dir.folder());
+    EXPECT_EQ(file.Stamp().has_value(), c.stamped);
+  }
+}
