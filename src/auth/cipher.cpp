@@ -108,8 +108,9 @@ std::string PhraseFromGetmac(std::string_view output) {
   const std::string text = UpperAscii(output);
   size_t start = 0;
   while (start < text.size()) {
-    size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string::npos) end = text.size();
+    // A plain scan: find_first_of asks memchr about every character.
+    size_t end = start;
+    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
     std::string_view line(text.data() + start, end - start);
     if (line.find("TCPIP") != std::string_view::npos) {
       std::string phrase;

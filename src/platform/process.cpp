@@ -22,6 +22,7 @@ constexpr const char* kIpconfig = "ipconfig.exe";
 constexpr const char* kGetmac = "getmac /FO CSV /NH";
 
 std::atomic<uint64_t> executed_commands{0};
+std::atomic<uint64_t> interface_reads{0};
 
 // getifaddrs reports an alias address under its label ("eth0:1"); it belongs to "eth0".
 std::string BaseName(const char* ifa_name) {
@@ -76,6 +77,7 @@ std::string WindowsMac(const std::string& mac) {
 }  // namespace
 
 std::vector<HostInterface> HostInterfaces() {
+  ++interface_reads;
   ifaddrs* head = nullptr;
   if (getifaddrs(&head) != 0) throw std::system_error(errno, std::generic_category(), "getifaddrs");
   std::vector<Gathered> list;
@@ -112,6 +114,8 @@ std::vector<HostInterface> HostInterfaces() {
   return interfaces;
 }
 
+uint64_t InterfaceReadCount() { return interface_reads.load(); }
+
 std::string IpconfigOutput(const std::vector<HostInterface>& interfaces) {
   std::string out;
   for (const HostInterface& i : interfaces) {
@@ -137,13 +141,31 @@ std::string GetmacOutput(const std::vector<HostInterface>& interfaces) {
   return out;
 }
 
+std::string HostAnswers::Answer(std::string Answers::*which) {
+  std::lock_guard lock(mutex_);
+  if (watch_.Changed()) kept_.reset();
+  if (kept_) return (*kept_).*which;
+  std::vector<HostInterface> interfaces = HostInterfaces();
+  Answers fresh{IpconfigOutput(interfaces), GetmacOutput(interfaces)};
+  if (!watch_.subscribed()) return std::move(fresh.*which);
+  kept_ = std::move(fresh);
+  return (*kept_).*which;
+}
+
+bool HostAnswers::watching() const {
+  std::lock_guard lock(mutex_);
+  return watch_.subscribed();
+}
+
 std::string ExecuteCommand(const std::string& command_line) {
   ++executed_commands;
   int error = ENOENT;
   if (command_line == kIpconfig || command_line == kGetmac) {
+    // Every authentication and every encrypted open asks for the adapter: the interfaces are
+    // read again only after the kernel reported a change.
+    static HostAnswers answers;
     try {
-      std::vector<HostInterface> interfaces = HostInterfaces();
-      return command_line == kIpconfig ? IpconfigOutput(interfaces) : GetmacOutput(interfaces);
+      return command_line == kIpconfig ? answers.Ipconfig() : answers.Getmac();
     } catch (const std::system_error& e) {
       error = e.code().value();
     }

@@ -5,8 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/interface_watch.h"
 
 namespace nv {
 
@@ -26,8 +30,11 @@ struct HostInterface {
   std::vector<std::string> ipv4;  // dotted addresses, in the kernel's order
 };
 
-// The host's interfaces in interface-index order. Throws when they cannot be listed.
+// The host's interfaces in interface-index order, read now. Throws when they cannot be listed.
 std::vector<HostInterface> HostInterfaces();
+
+// Number of HostInterfaces reads made by this process so far.
+uint64_t InterfaceReadCount();
 
 // ipconfig-style text: per interface with an IPv4 address, an adapter header and one
 // "IPv4 Address" line per address.
@@ -37,5 +44,29 @@ std::string IpconfigOutput(const std::vector<HostInterface>& interfaces);
 // upper-case and "-" separated, then its transport name when it has an IPv4 address, else
 // "Media disconnected".
 std::string GetmacOutput(const std::vector<HostInterface>& interfaces);
+
+// Both answers from one read of the interfaces, kept until the watch reports a change, so
+// that each call gives what IpconfigOutput / GetmacOutput of HostInterfaces() read now would
+// give. Unsubscribed (by choice or because the subscription failed) it reads at every call.
+// ExecuteCommand answers from one such object, made at its first host command.
+class HostAnswers {
+ public:
+  explicit HostAnswers(bool subscribe = true) : watch_(subscribe) {}
+
+  std::string Ipconfig() { return Answer(&Answers::ipconfig); }
+  std::string Getmac() { return Answer(&Answers::getmac); }
+  bool watching() const;
+
+ private:
+  struct Answers {
+    std::string ipconfig;
+    std::string getmac;
+  };
+  std::string Answer(std::string Answers::*which);
+
+  mutable std::mutex mutex_;
+  InterfaceWatch watch_;  // subscribed before the first read
+  std::optional<Answers> kept_;
+};
 
 }  // namespace nv

@@ -163,7 +163,7 @@ TEST_F(BasicAuth, HostPhraseOfThisMachine) {
   CreateUsers({{"alice", "s3cret", "営業"}}, phrase);
   const uint64_t before = ExecutedCommandCount();
   EXPECT_EQ(BasicAuthorization(Basic("alice:s3cret")), "営業");
-  EXPECT_EQ(ExecutedCommandCount(), before + 1);  // one getmac per authentication, no cache
+  EXPECT_EQ(ExecutedCommandCount(), before + 1);  // one getmac per authentication
   EXPECT_EQ(BasicAuthorization(Basic("alice:wrong")), "null");
 }
 

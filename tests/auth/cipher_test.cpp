@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "support/network_namespace.h"
 
 using namespace nv;
 
@@ -171,6 +172,33 @@ TEST(Phrase, HostPhraseComesFromAConnectedAdapter) {
     found |= !i.loopback && !i.ipv4.empty() && mac == phrase;
   }
   EXPECT_TRUE(found);
+}
+
+TEST(Phrase, FollowsEveryChangeOfTheInterfaces) {
+  // The phrase was read before the fork: the child must not go on with the parent's answers.
+  GeneratePhrase();
+  const nv::test::NamespaceRun run = nv::test::RunInNetworkNamespace([] {
+    const nv::test::ChangeSteps steps = {
+        {"", ""},  // loopback only
+        {"link add nvp0 index 30 address 02:00:00:00:30:00 type veth peer name nvp1 index 31 "
+         "address 02:00:00:00:31:00",
+         ""},  // adapters without IPv4 are not bound to TCP/IP
+        {"addr add 10.31.0.1/24 dev nvp1", "020000003100"},
+        {"link set nvp1 address 02:00:00:00:31:99", "020000003199"},
+        {"addr add 10.30.0.1/24 dev nvp0", "020000003000"},  // the lower index comes first
+        {"link add nvq0 index 5 address 02:00:00:00:05:00 type veth peer name nvq1 index 6 "
+         "address 02:00:00:00:06:00",
+         "020000003000"},
+        {"addr add 10.6.0.1/24 dev nvq1", "020000000600"},
+        {"link del nvq0", "020000003000"},
+        {"addr flush dev nvp0", "020000003199"},
+        {"link del nvp0", ""},
+    };
+    return nv::test::FollowChanges(steps, GeneratePhrase,
+                                   [] { return PhraseFromGetmac(GetmacOutput(HostInterfaces())); });
+  });
+  if (run.skipped) GTEST_SKIP() << run.report;
+  EXPECT_EQ(run.report, "");
 }
 
 TEST(StoredCipherText, RefusesEmptyPhrase) {

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "platform/process.h"
+#include "support/network_namespace.h"
+
 using namespace nv;
 
 TEST(HostAddressList, Parsing) {
@@ -28,4 +33,24 @@ TEST(HostAddressList, FromThisHost) {
   std::string list = GetIpAddrList();
   EXPECT_EQ(list.find("127.0.0.1  "), std::string::npos);
   EXPECT_EQ(list, ParseIpAddrList(list.empty() ? "" : "IPv4: " + list));
+}
+
+TEST(HostAddressList, FollowsEveryChangeOfTheAddresses) {
+  GetIpAddrList();  // the process's answers exist before the fork
+  const nv::test::NamespaceRun run = nv::test::RunInNetworkNamespace([] {
+    const nv::test::ChangeSteps steps = {
+        {"", ""},
+        {"addr add 127.0.0.1/8 dev lo", ""},
+        {"link add nva0 index 50 type veth peer name nva1 index 51", ""},
+        {"addr add 10.40.0.1/24 dev nva1", "10.40.0.1"},
+        {"addr add 10.40.0.2/24 dev nva1 label nva1:1", "10.40.0.1  10.40.0.2"},
+        {"addr add 10.41.0.1/24 dev nva0", "10.41.0.1  10.40.0.1  10.40.0.2"},
+        {"addr del 10.40.0.1/24 dev nva1", "10.41.0.1"},
+        {"link del nva0", ""},
+    };
+    return nv::test::FollowChanges(
+        steps, GetIpAddrList, [] { return ParseIpAddrList(IpconfigOutput(HostInterfaces())); });
+  });
+  if (run.skipped) GTEST_SKIP() << run.report;
+  EXPECT_EQ(run.report, "");
 }
