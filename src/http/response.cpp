@@ -1,7 +1,7 @@
 // The response: its wire form and the single send.
 #include "http/response.h"
 
-#include <cstdio>
+#include <charconv>
 #include <stdexcept>
 
 #include "http/file_stream.h"
@@ -134,17 +134,48 @@ void TResponse::SetContentStream(std::istream* s) {
   ContentLength = size > 0 ? static_cast<long long>(size) : 0;
 }
 
+namespace {
+
+// The status code as "%d" writes it; with pad, at least three characters wide as "%3d".
+void AppendCode(std::string& out, int code, bool pad) {
+  char digits[16];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, code);
+  const size_t length = static_cast<size_t>(end.ptr - digits);
+  if (pad && length < 3) out.append(3 - length, ' ');
+  out.append(digits, length);
+}
+
+// Appends text as HeaderSafe makes it, without the copy when there is nothing to replace.
+void AppendHeaderSafe(std::string& out, std::string_view text) {
+  if (text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos) {
+    out.append(text);
+  } else {
+    out.append(HeaderSafe(text));
+  }
+}
+
+}  // namespace
+
 std::string TResponse::HeadText(long long content_length) const {
-  char line[64];
   std::string head;
-  std::snprintf(line, sizeof line, "HTTP/1.1 %3d ", Code);
-  head += line;
-  head += ReasonPhrase(Code);
-  std::snprintf(line, sizeof line, "\r\nStatus: %d ", Code);
-  head += line;
-  head += HeaderSafe(CodeText);
-  head += "\r\nContent-Length: " + std::to_string(content_length) + "\r\n";
-  if (!ContentType.empty()) head += "Content-Type: " + HeaderSafe(ContentType) + "\r\n";
+  head.reserve(160);
+  head.append("HTTP/1.1 ");
+  AppendCode(head, Code, true);
+  head += ' ';
+  head.append(ReasonPhrase(Code));
+  head.append("\r\nStatus: ");
+  AppendCode(head, Code, false);
+  head += ' ';
+  AppendHeaderSafe(head, CodeText);
+  head.append("\r\nContent-Length: ");
+  char digits[24];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, content_length);
+  head.append(digits, static_cast<size_t>(end.ptr - digits)).append("\r\n");
+  if (!ContentType.empty()) {
+    head.append("Content-Type: ");
+    AppendHeaderSafe(head, ContentType);
+    head.append("\r\n");
+  }
   std::string custom;
   bool own_connection = false;
   for (size_t i = 0; i < CustomHeaders.GetCount(); ++i) {
