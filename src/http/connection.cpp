@@ -234,7 +234,7 @@ TStep TConnection::Complete() {
 }
 
 void TConnection::Attach(TResponse& resp) {
-  resp.SetOutput([this](std::string_view bytes) { out_.Append(std::string(bytes)); });
+  resp.SetOutput([this](std::string bytes) { out_.Append(std::move(bytes)); });
   resp.SetFileOutput([this](int fd, long long length) { out_.AppendFile(fd, length); });
 }
 

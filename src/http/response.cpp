@@ -1,6 +1,7 @@
 // The response: its wire form and the single send.
 #include "http/response.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
@@ -123,6 +124,44 @@ std::string_view ReasonPhrase(int code) {
   }
 }
 
+namespace {
+
+// Appends text by the lines rule of a body: its lines each followed by CR LF, a line ending
+// at CR LF, a lone CR or a lone LF, and a last line without a break getting one.
+void AppendBodyLines(std::string& out, std::string_view text) {
+  size_t cr = text.find('\r');
+  size_t lf = text.find('\n');
+  size_t from = 0;
+  while (true) {
+    const size_t end = std::min(cr, lf);
+    if (end == std::string_view::npos) break;
+    out.append(text.substr(from, end - from)).append("\r\n");
+    from = end + (cr == end && lf == end + 1 ? 2 : 1);
+    if (cr < from) cr = text.find('\r', from);
+    if (lf < from) lf = text.find('\n', from);
+  }
+  if (from < text.size()) out.append(text.substr(from)).append("\r\n");
+}
+
+}  // namespace
+
+void TResponse::SetContent(std::string text) {
+  Contents.Clear();
+  content_text_ = std::move(text);
+}
+
+void TResponse::ClearContent() {
+  Contents.Clear();
+  content_text_.clear();
+}
+
+TStringList TResponse::ContentLines() const {
+  TStringList lines;
+  lines.SetTextStr(content_text_);
+  for (const std::string& line : Contents.Items()) lines.Add(line);
+  return lines;
+}
+
 void TResponse::SetContentStream(std::istream* s) {
   ContentStream = s;
   ContentLength = 0;
@@ -192,9 +231,9 @@ std::string TResponse::HeadText(long long content_length) const {
   return head;
 }
 
-void TResponse::Write(std::string_view bytes) {
+void TResponse::Write(std::string bytes) {
   if (output_) {
-    output_(bytes);
+    output_(std::move(bytes));
   } else {
     sent_bytes_.append(bytes);
   }
@@ -204,15 +243,16 @@ void TResponse::SendContent() {
   if (sent_) throw std::runtime_error("HTTP Response content was already sent");
   sent_ = true;
   if (ContentStream == nullptr) {
-    // Head and body in one buffer and one write; the body is the lines, each ended by CR LF.
+    // The body is built once, where it goes out: the head and the body leave together, in one
+    // write of two pieces.
     size_t length = 0;
     for (const std::string& line : Contents.Items()) length += line.size() + 2;
-    std::string wire = HeadText(static_cast<long long>(length));
-    if (!head_only_) {
-      wire.reserve(wire.size() + length);
-      for (const std::string& line : Contents.Items()) wire.append(line).append("\r\n");
-    }
-    Write(wire);
+    std::string body;
+    body.reserve(content_text_.size() + content_text_.size() / 16 + 2 + length);
+    AppendBodyLines(body, content_text_);
+    for (const std::string& line : Contents.Items()) body.append(line).append("\r\n");
+    Write(HeadText(static_cast<long long>(body.size())));
+    if (!head_only_) Write(std::move(body));
     return;
   }
   long long length = ContentLength > 0 ? ContentLength : 0;
@@ -237,7 +277,7 @@ void TResponse::SendContent() {
       // take the next bytes for the missing body.
       throw std::runtime_error("HTTP response stream ended before its Content-Length");
     }
-    Write(std::string_view(chunk.data(), static_cast<size_t>(got)));
+    Write(std::string(chunk.data(), static_cast<size_t>(got)));
     left -= got;
   }
 }

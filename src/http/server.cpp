@@ -48,7 +48,7 @@ std::string ErrorText(const char* what) { return std::string(what) + ": " + std:
 void ResetForFailure(TResponse& resp) {
   resp.Code = 500;
   resp.CodeText = "Internal Server Error";
-  resp.Contents.Clear();
+  resp.ClearContent();
   resp.ContentStream = nullptr;
   resp.ContentLength = 0;
   resp.CustomHeaders.Clear();

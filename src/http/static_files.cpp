@@ -60,7 +60,7 @@ size_t LevelCount(std::string_view location) {
 void Answer(TResponse& resp, int code, const char* text) {
   resp.Code = code;
   resp.CodeText = text;
-  resp.Contents.Clear();
+  resp.ClearContent();
 }
 
 bool RealPath(const std::string& path, std::string& real) {

@@ -225,3 +225,57 @@ TEST(ResponseStream, AFileGoesToTheFileOutputWhole) {
   EXPECT_EQ(file, bytes);
   EXPECT_FALSE(in.is_open());  // the descriptor went with the body
 }
+
+// A text set whole goes out by the lines rule, exactly as its lines split into Contents would:
+// CR LF, a lone CR and a lone LF each end a line (LF then CR is two), and a last line without
+// a break gets one.
+TEST(ResponseWire, ATextSetWholeGoesOutAsItsLines) {
+  const std::string texts[] = {"",
+                               "one line",
+                               "ends\r\n",
+                               "a\nb\rc\r\nd",
+                               "\n\r\r\n\n",
+                               "lf then cr\n\rx",
+                               "cr at the end\r",
+                               "two\r\n\r\n",
+                               std::string(100000, 'x') + "\n" + std::string(5, '\r') + "y"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(testing::PrintToString(text.substr(0, 40)));
+    TResponse whole;
+    whole.SetContent(text);
+    TResponse lines;
+    lines.Contents.SetTextStr(text);
+    EXPECT_EQ(whole.ContentLines().Items(), lines.Contents.Items());
+    whole.SendContent();
+    lines.SendContent();
+    EXPECT_EQ(whole.Sent(), lines.Sent());
+  }
+}
+
+// Lines added after the text follow it; the text replaces lines added before; ClearContent
+// takes both away; HEAD announces the same length and sends no body.
+TEST(ResponseWire, LinesAroundATextSetWhole) {
+  TResponse after;
+  after.Contents.Add("dropped");
+  after.SetContent("page\nend");
+  after.Contents.Add("error line");
+  EXPECT_EQ(after.ContentLines().GetTextStr(), "page\r\nend\r\nerror line\r\n");
+  after.SendContent();
+  EXPECT_NE(after.Sent().find("Content-Length: 23\r\n"), std::string::npos);
+  EXPECT_EQ(after.Sent().substr(after.Sent().size() - 23), "page\r\nend\r\nerror line\r\n");
+
+  TResponse cleared;
+  cleared.SetContent("page");
+  cleared.Contents.Add("line");
+  cleared.ClearContent();
+  EXPECT_EQ(cleared.ContentLines().GetCount(), 0u);
+  cleared.SendContent();
+  EXPECT_NE(cleared.Sent().find("Content-Length: 0\r\n"), std::string::npos);
+
+  TResponse head;
+  head.SetHeadOnly(true);
+  head.SetContent("a\nb");
+  head.SendContent();
+  EXPECT_NE(head.Sent().find("Content-Length: 6\r\n"), std::string::npos);
+  EXPECT_EQ(head.Sent().substr(head.Sent().size() - 4), "\r\n\r\n");
+}
