@@ -235,7 +235,9 @@ TStep TConnection::Complete() {
 
 void TConnection::Attach(TResponse& resp) {
   resp.SetOutput([this](std::string bytes) { out_.Append(std::move(bytes)); });
-  resp.SetFileOutput([this](int fd, long long length) { out_.AppendFile(fd, length); });
+  resp.SetFileOutput([this](std::shared_ptr<TSharedFile> file, long long length) {
+    out_.AppendFile(std::move(file), length);
+  });
 }
 
 TStep TConnection::Answer(TLoopTime now) {

@@ -260,7 +260,7 @@ void TResponse::SendContent() {
   if (head_only_) return;
   if (auto* file = dynamic_cast<TFileStream*>(ContentStream);
       file != nullptr && file->is_open() && file_output_) {
-    file_output_(file->Release(), length);
+    file_output_(file->Share(), length);
     return;
   }
   ContentStream->clear();

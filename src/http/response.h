@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <istream>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,12 +11,14 @@
 
 namespace nv {
 
+class TSharedFile;
+
 class TResponse {
  public:
   // Takes the bytes over (a page is handed on, not copied).
   using TOutput = std::function<void(std::string bytes)>;
-  // Takes over an open file descriptor whose first length bytes are the body.
-  using TFileOutput = std::function<void(int fd, long long length)>;
+  // Takes a share of an open file whose first length bytes are the body.
+  using TFileOutput = std::function<void(std::shared_ptr<TSharedFile> file, long long length)>;
 
   int Code = 200;
   std::string CodeText = "OK";

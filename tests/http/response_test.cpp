@@ -207,23 +207,28 @@ TEST(ResponseStream, AFileGoesToTheFileOutputWhole) {
     resp.SendContent();
     EXPECT_EQ(resp.Sent(), head + bytes);
   }
-  TFileStream in(dir.file("f.bin"));
-  in.seekg(7);  // sent from its start all the same
-  TResponse resp;
   std::string out;
-  std::string file;
-  resp.SetOutput([&](std::string_view b) { out.append(b); });
-  resp.SetFileOutput([&](int fd, long long length) {
-    file.resize(static_cast<size_t>(length));
-    EXPECT_EQ(pread(fd, file.data(), file.size(), 0), length);
-    close(fd);
-  });
-  resp.SetContentStream(&in);
-  resp.ContentLength = 100000;
-  resp.SendContent();
+  std::shared_ptr<TSharedFile> shared;
+  long long shared_length = 0;
+  {
+    TFileStream in(dir.file("f.bin"));
+    in.seekg(7);  // sent from its start all the same
+    TResponse resp;
+    resp.SetOutput([&](std::string b) { out.append(b); });
+    resp.SetFileOutput([&](std::shared_ptr<TSharedFile> file, long long length) {
+      shared = std::move(file);
+      shared_length = length;
+    });
+    resp.SetContentStream(&in);
+    resp.ContentLength = 100000;
+    resp.SendContent();
+  }
   EXPECT_EQ(out, head);
+  // The body's file outlives the stream: it is read when it is sent.
+  ASSERT_TRUE(shared);
+  std::string file(static_cast<size_t>(shared_length), '\0');
+  EXPECT_EQ(pread(shared->Descriptor(), file.data(), file.size(), 0), shared_length);
   EXPECT_EQ(file, bytes);
-  EXPECT_FALSE(in.is_open());  // the descriptor went with the body
 }
 
 // A text set whole goes out by the lines rule, exactly as its lines split into Contents would:
