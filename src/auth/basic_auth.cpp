@@ -86,7 +86,7 @@ TResponse& BasicAuthorizationView(TResponse& AResponse) {
   AResponse.CustomHeaders.SetValue("WWW-Authenticate", "Basic realm=\"SECRET AREA\"");
   AResponse.CustomHeaders.SetValue("Connection", "close");
   // The challenge has no body, whatever the handler had put there before.
-  AResponse.Contents.Clear();
+  AResponse.ClearContent();
   AResponse.ContentStream = nullptr;
   AResponse.ContentLength = 0;
   return AResponse;

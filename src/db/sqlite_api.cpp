@@ -52,7 +52,15 @@ std::unique_ptr<SqliteApi> ResolveAll(void* handle) {
   lib.Resolve(api->result_int64, "sqlite3_result_int64");
   lib.Resolve(api->key, "sqlite3_key", false);
   lib.Resolve(api->set_last_insert_rowid, "sqlite3_set_last_insert_rowid", false);
+  lib.Resolve(api->column_value, "sqlite3_column_value");
+  lib.Resolve(api->value_type, "sqlite3_value_type");
+  lib.Resolve(api->value_int64, "sqlite3_value_int64");
+  lib.Resolve(api->value_text, "sqlite3_value_text");
+  lib.Resolve(api->value_bytes, "sqlite3_value_bytes");
+  int (*libversion_number)() = nullptr;
+  lib.Resolve(libversion_number, "sqlite3_libversion_number");
   if (lib.missing != nullptr) return nullptr;
+  api->integer_text_is_decimal = libversion_number() >= 3023000;
   return api;
 }
 

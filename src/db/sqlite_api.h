@@ -43,6 +43,16 @@ struct SqliteApi {
   int (*key)(sqlite3*, const void*, int);
   // Engines before 3.18 lack it; null there.
   void (*set_last_insert_rowid)(sqlite3*, sqlite3_int64);
+
+  // Reading a row's values one call per column (the column's value, then its parts).
+  sqlite3_value* (*column_value)(sqlite3_stmt*, int);
+  int (*value_type)(sqlite3_value*);
+  sqlite3_int64 (*value_int64)(sqlite3_value*);
+  const unsigned char* (*value_text)(sqlite3_value*);
+  int (*value_bytes)(sqlite3_value*);
+  // From 3.23 on the engine keeps no text beside an integer other than the integer's own
+  // decimal digits (older ones could keep the text it was converted from, such as "012").
+  bool integer_text_is_decimal = false;
 };
 
 // The function table of the library at `path`, loaded on first use and kept for the life of

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -16,6 +17,21 @@ std::string SQLiteDefaultLibrary = "libsqlite3.so.0";
 namespace {
 
 const char kEnginePrefix[] = "TSQLite3Connection : ";
+
+// An integer's decimal digits ("-" first when it is negative), then a TAB.
+void AppendDecimalAndTab(std::string& out, sqlite3_int64 value) {
+  char text[24];
+  char* end = text + sizeof text;
+  char* at = end;
+  *--at = '\t';
+  uint64_t rest = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  do {
+    *--at = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  if (value < 0) *--at = '-';
+  out.append(at, static_cast<size_t>(end - at));
+}
 
 // The characters that end a parameter name.
 bool EndsName(char c) { return c != '\0' && std::strchr("\t\n\r ()*+,-/;<=>[\\]|", c); }
@@ -625,11 +641,22 @@ void TSQLQuery::AppendTabRow(std::string& row) const {
   if (eof_) return;
   const SqliteApi& api = *database_->api_;
   for (size_t i = 0; i < fields_.size(); ++i) {
-    const int col = static_cast<int>(i);
-    const unsigned char* text = api.column_text(stmt_, col);
-    if (text != nullptr) {
-      row.append(reinterpret_cast<const char*>(text),
-                 static_cast<size_t>(api.column_bytes(stmt_, col)));
+    // One call into the engine for the column; its parts are then read from the value itself.
+    // sqlite3_column_text is sqlite3_value_text of this value.
+    sqlite3_value* value = api.column_value(stmt_, static_cast<int>(i));
+    const int type = api.value_type(value);
+    if (type == SQLITE_INTEGER && api.integer_text_is_decimal) {
+      // The engine's text of an integer is its decimal digits: written here, without the
+      // engine's conversion into a text of its own.
+      AppendDecimalAndTab(row, api.value_int64(value));
+      continue;
+    }
+    if (type != SQLITE_NULL) {
+      const unsigned char* text = api.value_text(value);
+      if (text != nullptr) {
+        row.append(reinterpret_cast<const char*>(text),
+                   static_cast<size_t>(api.value_bytes(value)));
+      }
     }
     row += '\t';
   }

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "auth/basic_auth.h"
 #include "engine/date_offsets.h"
@@ -57,7 +58,7 @@ void MenuPage(TPageRequestState& state, const std::string& org) {
   std::string page = InsetHTML(state, text);
   page = ReplaceFirst(page, "＠メニュー＠", DBtoHTML(state.MenuNameList, state.MenuDataList));
   page = ReplaceEvery(page, "＠所属＠", role);
-  state.AResponse->SetContent(page);
+  state.AResponse->SetContent(std::move(page));
 }
 
 // No display script to run: the "SQL不明" template, its markup left as written. The name comes
@@ -81,35 +82,116 @@ void SetDateVariables() {
   Memory.SetValue("今時", FormatTime(LocalNow()));
 }
 
-using Rendering = std::string (*)(const TStringList&, const TStringList&);
+constexpr std::string_view kPlaceholderMark = "＠";
 
-// The text replacement of the placeholders, done on the page itself: a page of many rows is not
-// copied for each placeholder it lacks.
-void PutFirst(std::string& page, std::string_view placeholder, std::string_view value) {
-  const size_t at = page.find(placeholder);
-  if (at != std::string::npos) page.replace(at, placeholder.size(), value);
-}
+// The page while the placeholders of the HTML and JSON output modes are replaced, each in turn
+// on the text the previous one left. A result slot's rendering can stand in the page as a gap
+// that is written only when the page is put together: when its names and rows hold no "＠", no
+// placeholder can be found inside it, nor across its ends, for it begins with "[" or "{" and
+// ends with "]" or "}", which no placeholder holds. The later replacements then find on the
+// texts around the gaps exactly what they would find on the whole page, and a page of many rows
+// is neither searched nor copied again for each of them.
+class TPlaceholderPage {
+ public:
+  TPlaceholderPage(std::string text, bool json) : json_(json) { texts_.push_back(std::move(text)); }
 
-void PutEvery(std::string& page, std::string_view placeholder, std::string_view value) {
-  if (page.find(placeholder) != std::string::npos)
-    page = StringReplace(page, placeholder, value, rfReplaceAll);
-}
+  void PutFirst(std::string_view placeholder, std::string_view value) {
+    size_t at = 0;
+    if (std::string* text = Find(placeholder, at)) text->replace(at, placeholder.size(), value);
+  }
+
+  void PutEvery(std::string_view placeholder, std::string_view value) {
+    for (std::string& text : texts_) {
+      if (text.find(placeholder) != std::string::npos)
+        text = StringReplace(text, placeholder, value, rfReplaceAll);
+    }
+  }
+
+  // The first occurrence becomes the rendering of a result slot; a slot that no placeholder
+  // asks for is never rendered.
+  void PutFirstSlot(std::string_view placeholder, const TStringList& names, const TRowList& rows) {
+    size_t at = 0;
+    std::string* text = Find(placeholder, at);
+    if (text == nullptr) return;
+    if (!CanStandApart(names, rows)) {
+      text->replace(at, placeholder.size(), json_ ? DBtoJSON(names, rows) : DBtoHTML(names, rows));
+      return;
+    }
+    const size_t i = static_cast<size_t>(text - texts_.data());
+    std::string after = text->substr(at + placeholder.size());
+    text->resize(at);
+    texts_.insert(texts_.begin() + static_cast<long>(i) + 1, std::move(after));
+    gaps_.insert(gaps_.begin() + static_cast<long>(i), Gap{&names, &rows});
+  }
+
+  // The whole page, the renderings written in their places.
+  std::string Text() const {
+    size_t size = 0;
+    for (const std::string& text : texts_) size += text.size();
+    for (const Gap& gap : gaps_)
+      size += json_ ? DBtoJSONRoom(*gap.names, *gap.rows) : DBtoHTMLRoom(*gap.names, *gap.rows);
+    std::string page;
+    page.reserve(size);
+    for (size_t i = 0; i < texts_.size(); ++i) {
+      page += texts_[i];
+      if (i == gaps_.size()) break;
+      if (json_) {
+        AppendDBtoJSON(page, *gaps_[i].names, *gaps_[i].rows);
+      } else {
+        AppendDBtoHTML(page, *gaps_[i].names, *gaps_[i].rows);
+      }
+    }
+    return page;
+  }
+
+ private:
+  struct Gap {
+    const TStringList* names;
+    const TRowList* rows;
+  };
+
+  // The text that holds the first occurrence, and where in it; nullptr when none does.
+  std::string* Find(std::string_view placeholder, size_t& at) {
+    for (std::string& text : texts_) {
+      at = text.find(placeholder);
+      if (at != std::string::npos) return &text;
+    }
+    return nullptr;
+  }
+
+  // Whether the slot's rendering begins and ends with a bracket and holds no "＠". An empty
+  // slot renders as nothing and simply replaces its placeholder.
+  static bool CanStandApart(const TStringList& names, const TRowList& rows) {
+    if (names.GetCount() == 0 || rows.GetCount() == 0) return false;
+    for (const std::string& name : names.Items()) {
+      if (Contains(name, kPlaceholderMark)) return false;
+    }
+    return !Contains(rows.Bytes(), kPlaceholderMark);
+  }
+
+  std::vector<std::string> texts_;  // gaps_[i] stands between texts_[i] and texts_[i + 1]
+  std::vector<Gap> gaps_;
+  bool json_;
+};
 
 // The nine placeholders of the HTML and JSON output modes, in their fixed order. Each works
 // on the text the previous one left, so a slot's value may carry a later placeholder. The
 // template and definition names come from the request, so they are shown escaped.
-std::string FillPlaceholders(const TPageRequestState& state, std::string page, Rendering render,
+std::string FillPlaceholders(const TPageRequestState& state, std::string text, bool json,
                              const std::string& org, const std::string& etcName) {
-  PutFirst(page, "＠データ＠", render(state.NameList1, state.DataList1));
-  PutFirst(page, "＠データ2＠", render(state.NameList2, state.DataList2));
-  PutFirst(page, "＠データ3＠", render(state.NameList3, state.DataList3));
-  PutFirst(page, "＠データ4＠", render(state.NameList4, state.DataList4));
-  PutFirst(page, "＠メニュー＠", render(state.MenuNameList, state.MenuDataList));
-  PutEvery(page, "＠所属＠", org);
-  PutEvery(page, "＠HTML＠", HtmlEscape(etcName));
-  PutEvery(page, "＠SQL＠", HtmlEscape(SQLname));
-  PutEvery(page, "＠Port＠", std::to_string(Application.Port));
-  return page;
+  TPlaceholderPage page(std::move(text), json);
+  page.PutFirstSlot("＠データ＠", state.NameList1, state.DataList1);
+  page.PutFirstSlot("＠データ2＠", state.NameList2, state.DataList2);
+  page.PutFirstSlot("＠データ3＠", state.NameList3, state.DataList3);
+  page.PutFirstSlot("＠データ4＠", state.NameList4, state.DataList4);
+  const std::string menu = json ? DBtoJSON(state.MenuNameList, state.MenuDataList)
+                                : DBtoHTML(state.MenuNameList, state.MenuDataList);
+  page.PutFirst("＠メニュー＠", menu);
+  page.PutEvery("＠所属＠", org);
+  page.PutEvery("＠HTML＠", HtmlEscape(etcName));
+  page.PutEvery("＠SQL＠", HtmlEscape(SQLname));
+  page.PutEvery("＠Port＠", std::to_string(Application.Port));
+  return page.Text();
 }
 
 // The page in the output mode that the query fields ask for.
@@ -120,10 +202,10 @@ std::string OutputPage(TPageRequestState& state, const std::string& org,
   std::string page = InsetHTML(state, state.etc.GetTextStr());
   if (query_sql == "HTML編集") return page;
   if (Contains(UpperAscii(query_sql), "JSON"))
-    return FillPlaceholders(state, std::move(page), DBtoJSON, org, etcName);
+    return FillPlaceholders(state, std::move(page), true, org, etcName);
   if (Contains(UpperAscii(query.GetValue("HTML")), "AI2"))
     return ReplaceFirst(page, "＠データ＠", DBtoAI2CSV(state.NameList1, state.DataList1));
-  return FillPlaceholders(state, std::move(page), DBtoHTML, org, etcName);
+  return FillPlaceholders(state, std::move(page), false, org, etcName);
 }
 
 // Everything after the menu-page test. False when the request ended on the

@@ -7,6 +7,7 @@
 
 #include "db/definition_db.h"
 #include "db/sqlite_db.h"
+#include "text/row_list.h"
 #include "text/text_list.h"
 
 namespace nv {
@@ -28,13 +29,13 @@ struct TPageRequestState {
   TStringList MenuDataList;  // one TAB row per menu row of the user role
   // Result slots 1 to 4: column names and TAB rows.
   TStringList NameList1;
-  TStringList DataList1;
+  TRowList DataList1;
   TStringList NameList2;
-  TStringList DataList2;
+  TRowList DataList2;
   TStringList NameList3;
-  TStringList DataList3;
+  TRowList DataList3;
   TStringList NameList4;
-  TStringList DataList4;
+  TRowList DataList4;
   TStringList SQL;  // script list of the latest phase lookup
   TStringList etc;  // template list: one entry, or none when there is no such template
   int32_t SW = 0;   // current result slot, 0 (none yet) to 4

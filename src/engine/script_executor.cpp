@@ -199,7 +199,7 @@ void ChooseSlot(TPageRequestState& state, const TStringList& names) {
   }
 }
 
-TStringList& CurrentDataList(TPageRequestState& state) {
+TRowList& CurrentDataList(TPageRequestState& state) {
   switch (state.SW) {
     case 1:
       return state.DataList1;
@@ -214,11 +214,11 @@ TStringList& CurrentDataList(TPageRequestState& state) {
 
 void ClearSlots(TPageRequestState& state) {
   state.SW = 0;
-  for (TStringList* list :
-       {&state.NameList1, &state.DataList1, &state.NameList2, &state.DataList2, &state.NameList3,
-        &state.DataList3, &state.NameList4, &state.DataList4}) {
-    list->Clear();
-  }
+  for (TStringList* names :
+       {&state.NameList1, &state.NameList2, &state.NameList3, &state.NameList4})
+    names->Clear();
+  for (TRowList* rows : {&state.DataList1, &state.DataList2, &state.DataList3, &state.DataList4})
+    rows->Clear();
 }
 
 TPostedFields& PostedFields(TPageRequestState& state) {
@@ -234,20 +234,18 @@ TPostedFields& PostedFields(TPageRequestState& state) {
 void ReadSelect(TPageRequestState& state, TSQLQuery& query, bool View) {
   const bool all_rows = View || state.TABset;
   std::string collected;  // TAB rows for "TAB列", each ended by LF
-  std::string row;
   for (bool first = true; !query.Eof(); first = false) {
     if (first) {
       for (const TField& field : query.Fields())
         Memory.SetValue(field.FieldName(), field.AsString());
     }
     if (!all_rows) break;
-    row.clear();
-    query.AppendTabRow(row);
+    // Each row is written where it is kept, straight from the engine.
     if (state.TABset) {
-      collected += row;
+      query.AppendTabRow(collected);
       collected += '\n';
     } else {
-      CurrentDataList(state).Add(row);
+      CurrentDataList(state).AddWith([&](std::string& rows) { query.AppendTabRow(rows); });
     }
     query.Next();
   }

@@ -160,7 +160,10 @@ TStep TConnection::ReadHead(TLoopTime now) {
     char chunk[kHeadChunk];
     ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
     if (n < 0) {
-      if (WouldBlock(errno)) return TStep::kWait;
+      if (WouldBlock(errno)) {
+        ++empty_reads_;
+        return TStep::kWait;
+      }
       return Fail(ErrorText("Client read failed", errno));
     }
     if (n == 0) {
@@ -209,7 +212,10 @@ TStep TConnection::ReadBody() {
     ssize_t n = recv(fd_, body_.data() + old, want, 0);
     body_.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n < 0) {
-      if (WouldBlock(errno)) return TStep::kWait;
+      if (WouldBlock(errno)) {
+        ++empty_reads_;
+        return TStep::kWait;
+      }
       return Fail(ErrorText("Client read failed", errno));
     }
     if (n == 0) return Fail("Client closed the connection inside the request body");
@@ -228,8 +234,10 @@ TStep TConnection::Complete() {
 }
 
 void TConnection::Attach(TResponse& resp) {
-  resp.SetOutput([this](std::string_view bytes) { out_.Append(std::string(bytes)); });
-  resp.SetFileOutput([this](int fd, long long length) { out_.AppendFile(fd, length); });
+  resp.SetOutput([this](std::string bytes) { out_.Append(std::move(bytes)); });
+  resp.SetFileOutput([this](std::shared_ptr<TSharedFile> file, long long length) {
+    out_.AppendFile(std::move(file), length);
+  });
 }
 
 TStep TConnection::Answer(TLoopTime now) {

@@ -75,6 +75,8 @@ class TConnection {
   ~TConnection();
 
   TState State() const { return state_; }
+  // Reads that found no bytes waiting (the client had not sent them yet).
+  uint64_t EmptyReads() const { return empty_reads_; }
   const std::string& Failure() const { return failure_; }
   bool WantsRead() const;
   bool WantsWrite() const;
@@ -127,6 +129,7 @@ class TConnection {
   bool eof_ = false;
   size_t dropped_ = 0;  // bytes thrown away while lingering
   TLoopTime linger_deadline_;
+  uint64_t empty_reads_ = 0;
 };
 
 }  // namespace nv

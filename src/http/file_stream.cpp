@@ -17,15 +17,22 @@ TFileStream::TFileStream(int fd) : std::istream(nullptr) {
   if (fd < 0) setstate(std::ios::failbit);
 }
 
-TFileStream::~TFileStream() {
-  if (buffer_.fd >= 0) close(buffer_.fd);
+TFileStream::TFileStream(std::shared_ptr<TSharedFile> file)
+    : TFileStream(file ? file->Descriptor() : -1) {
+  shared_ = std::move(file);
 }
 
-int TFileStream::Release() {
-  int fd = buffer_.fd;
-  buffer_.fd = -1;
-  setstate(std::ios::badbit);
-  return fd;
+TFileStream::~TFileStream() {
+  if (buffer_.fd >= 0 && !shared_) close(buffer_.fd);
+}
+
+std::shared_ptr<TSharedFile> TFileStream::Share() {
+  if (!shared_ && buffer_.fd >= 0) shared_ = std::make_shared<TSharedFile>(buffer_.fd);
+  return shared_;
+}
+
+TSharedFile::~TSharedFile() {
+  if (fd_ >= 0) close(fd_);
 }
 
 TFileStream::Buffer::int_type TFileStream::Buffer::underflow() {

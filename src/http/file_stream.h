@@ -1,25 +1,40 @@
-// An input stream over an open file that can give its descriptor away, so that the server can
+// An input stream over an open file that can share its descriptor, so that the server can
 // send the file to the socket with sendfile instead of reading it through this process.
 #pragma once
 
 #include <istream>
+#include <memory>
 #include <streambuf>
 #include <string>
 
 namespace nv {
 
+// An open file held by all that send it; closed when the last one lets it go.
+class TSharedFile {
+ public:
+  explicit TSharedFile(int fd) : fd_(fd) {}
+  TSharedFile(const TSharedFile&) = delete;
+  TSharedFile& operator=(const TSharedFile&) = delete;
+  ~TSharedFile();
+  int Descriptor() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 class TFileStream : public std::istream {
  public:
-  explicit TFileStream(const std::string& path);  // opened read-only; see is_open()
-  explicit TFileStream(int fd);                   // takes over an open descriptor
+  explicit TFileStream(const std::string& path);            // opened read-only; see is_open()
+  explicit TFileStream(int fd);                             // takes over an open descriptor
+  explicit TFileStream(std::shared_ptr<TSharedFile> file);  // reads a shared one
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;
   ~TFileStream() override;
 
   bool is_open() const { return buffer_.fd >= 0; }
   int Descriptor() const { return buffer_.fd; }
-  // Hands the descriptor over (the caller closes it); the stream is closed from then on.
-  int Release();
+  // The stream's file as a shared one (the stream keeps reading it).
+  std::shared_ptr<TSharedFile> Share();
 
  private:
   // Reads with pread from its own position, so seeking costs no system call.
@@ -34,6 +49,7 @@ class TFileStream : public std::istream {
   };
 
   Buffer buffer_;
+  std::shared_ptr<TSharedFile> shared_;  // set: the descriptor is closed by the shared file
 };
 
 }  // namespace nv

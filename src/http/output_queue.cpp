@@ -25,10 +25,6 @@ bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == 
 
 }  // namespace
 
-TOutputQueue::~TOutputQueue() {
-  while (!pieces_.empty()) PopFront();
-}
-
 void TOutputQueue::Append(std::string bytes) {
   if (bytes.empty()) return;
   pending_ += static_cast<long long>(bytes.size());
@@ -37,29 +33,23 @@ void TOutputQueue::Append(std::string bytes) {
   pieces_.push_back(std::move(piece));
 }
 
-void TOutputQueue::AppendFile(int fd, long long length) {
-  if (length <= 0) {
-    close(fd);
-    return;
-  }
+void TOutputQueue::AppendFile(std::shared_ptr<TSharedFile> file, long long length) {
+  if (length <= 0) return;
   pending_ += length;
   Piece piece;
-  piece.fd = fd;
+  piece.file = std::move(file);
   piece.left = length;
   pieces_.push_back(std::move(piece));
 }
 
-void TOutputQueue::PopFront() {
-  if (pieces_.front().fd >= 0) close(pieces_.front().fd);
-  pieces_.pop_front();
-}
+void TOutputQueue::PopFront() { pieces_.pop_front(); }
 
 long long TOutputQueue::Send(int socket, long long max_bytes) {
   long long sent = 0;
   while (!pieces_.empty() && sent < max_bytes) {
     Piece& front = pieces_.front();
     long long n =
-        front.fd >= 0 ? SendFile(socket, front, max_bytes - sent) : SendBytes(socket, max_bytes);
+        front.file ? SendFile(socket, front, max_bytes - sent) : SendBytes(socket, max_bytes);
     if (n == 0) break;  // the socket takes no more for now
     sent += n;
     pending_ -= n;
@@ -73,7 +63,7 @@ long long TOutputQueue::SendBytes(int socket, long long max_bytes) {
   long long offered = 0;
   bool file_follows = false;
   for (const Piece& piece : pieces_) {
-    if (piece.fd >= 0) {
+    if (piece.file) {
       file_follows = true;
       break;
     }
@@ -106,7 +96,7 @@ long long TOutputQueue::SendBytes(int socket, long long max_bytes) {
 long long TOutputQueue::SendFile(int socket, Piece& piece, long long max_bytes) {
   off_t offset = piece.offset;
   size_t want = static_cast<size_t>(std::min(piece.left, max_bytes));
-  ssize_t n = sendfile(socket, piece.fd, &offset, want);
+  ssize_t n = sendfile(socket, piece.file->Descriptor(), &offset, want);
   if (n < 0) {
     if (WouldBlock(errno)) return 0;
     ThrowWriteFailure(errno);

@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <string>
+
+#include "http/file_stream.h"
 
 namespace nv {
 
@@ -13,11 +16,10 @@ class TOutputQueue {
   TOutputQueue() = default;
   TOutputQueue(const TOutputQueue&) = delete;
   TOutputQueue& operator=(const TOutputQueue&) = delete;
-  ~TOutputQueue();
 
   void Append(std::string bytes);
-  // The first length bytes of an open file; the queue closes the descriptor once done.
-  void AppendFile(int fd, long long length);
+  // The first length bytes of an open file; the queue lets its share go once done.
+  void AppendFile(std::shared_ptr<TSharedFile> file, long long length);
 
   bool Empty() const { return pieces_.empty(); }
   long long Pending() const { return pending_; }  // bytes not yet taken by the socket
@@ -29,8 +31,8 @@ class TOutputQueue {
  private:
   struct Piece {
     std::string bytes;
-    size_t done = 0;  // bytes of `bytes` already sent
-    int fd = -1;      // a file piece when >= 0
+    size_t done = 0;                    // bytes of `bytes` already sent
+    std::shared_ptr<TSharedFile> file;  // set for a file piece
     long long offset = 0;
     long long left = 0;
   };

@@ -33,7 +33,8 @@ size_t DecodeInPlace(std::string& text, size_t from, size_t to, size_t write, bo
 bool IsTokenChar(unsigned char c) {
   if (c >= '0' && c <= '9') return true;
   if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != 0;
+  return c != 0 &&
+         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 bool IsToken(std::string_view s) {
@@ -54,7 +55,7 @@ bool HasControl(std::string_view s) {
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && UpperAscii(s.substr(0, prefix.size())) == UpperAscii(prefix);
+  return s.size() >= prefix.size() && SameAsciiIgnoreCase(s.substr(0, prefix.size()), prefix);
 }
 
 bool ContainsNoCase(std::string_view s, std::string_view part) {
@@ -102,12 +103,12 @@ bool SplitTarget(std::string_view target, TRequest& req) {
 }
 
 // Splits "Name: value"; false when the line is not a header.
-bool SplitHeader(std::string_view line, std::string_view& name, std::string& value) {
+bool SplitHeader(std::string_view line, std::string_view& name, std::string_view& value) {
   size_t colon = line.find(':');
   if (colon == std::string_view::npos) return false;
   name = line.substr(0, colon);
   if (!IsToken(name)) return false;  // also refuses blanks before the colon
-  value = Trim(line.substr(colon + 1));
+  value = TrimView(line.substr(colon + 1));
   return true;
 }
 
@@ -183,6 +184,7 @@ THeadInfo ParseRequestHead(std::string_view head, TRequest& req) {
   THeadInfo info;
   info.Status = 400;
   std::vector<std::string_view> lines;
+  lines.reserve(16);
   // One empty line before the request line is skipped, as RFC 9112 asks: some clients send a
   // CR LF after a POST body, which then leads their next request.
   size_t pos = head.substr(0, 2) == "\r\n" ? 2 : head.substr(0, 1) == "\n" ? 1 : 0;
@@ -227,28 +229,30 @@ THeadInfo ParseRequestHead(std::string_view head, TRequest& req) {
   bool have_authorization = false;
   for (size_t i = 1; i < lines.size(); ++i) {
     std::string_view name;
-    std::string value;
+    std::string_view value;
     // A line starting with a blank is an obsolete folded continuation: refused.
     if (lines[i][0] == ' ' || lines[i][0] == '\t' || !SplitHeader(lines[i], name, value)) {
       return info;
     }
-    std::string upper = UpperAscii(name);
-    if (upper == "CONTENT-LENGTH") {
+    if (SameAsciiIgnoreCase(name, "CONTENT-LENGTH")) {
       long long n = ParseContentLength(value);
       if (n == -1 || (have_length && n != info.ContentLength)) return info;
       info.ContentLength = n;
       have_length = true;
-    } else if (upper == "TRANSFER-ENCODING") {
+    } else if (SameAsciiIgnoreCase(name, "TRANSFER-ENCODING")) {
       // Chunked bodies are not read; answering keeps the framing of the connection honest.
       info.Status = 501;
       return info;
-    } else if (upper == "EXPECT") {
-      if (UpperAscii(value) == "100-CONTINUE") info.ExpectContinue = true;
-    } else if (upper == "AUTHORIZATION" && !have_authorization) {
+    } else if (SameAsciiIgnoreCase(name, "EXPECT")) {
+      if (SameAsciiIgnoreCase(value, "100-CONTINUE")) info.ExpectContinue = true;
+    } else if (SameAsciiIgnoreCase(name, "AUTHORIZATION") && !have_authorization) {
       req.Authorization = value;
       have_authorization = true;
     }
-    req.Headers.Add(std::string(name) + "=" + value);
+    std::string entry;
+    entry.reserve(name.size() + 1 + value.size());
+    entry.append(name).append(1, '=').append(value);
+    req.Headers.Add(std::move(entry));
   }
   ParseQueryString(req.Query, req.QueryFields);
   info.Status = 0;
@@ -296,7 +300,7 @@ const std::vector<TUploadedFile>& TRequest::Files() {
 void TRequest::AddFile(std::string field_name, std::string file_name, std::string content_type,
                        std::string content) {
   ParseContent();
-  // A deque never moves what it holds, so the view stays good.
+  // A list never moves what it holds, so the view stays good.
   std::string_view bytes = added_contents_.emplace_back(std::move(content));
   files_.push_back({std::move(field_name), std::move(file_name), std::move(content_type), bytes});
 }

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <functional>
+#include <list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -85,7 +85,7 @@ class TRequest {
   bool content_parsed_ = false;
   TPostedFields content_fields_;
   std::vector<TUploadedFile> files_;
-  std::deque<std::string> added_contents_;  // contents of files added by AddFile
+  std::list<std::string> added_contents_;  // contents of files added by AddFile
 };
 
 // Pure parsers: bounded work, no failure on any bytes.

@@ -1,7 +1,8 @@
 // The response: its wire form and the single send.
 #include "http/response.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
 #include <stdexcept>
 
 #include "http/file_stream.h"
@@ -123,6 +124,44 @@ std::string_view ReasonPhrase(int code) {
   }
 }
 
+namespace {
+
+// Appends text by the lines rule of a body: its lines each followed by CR LF, a line ending
+// at CR LF, a lone CR or a lone LF, and a last line without a break getting one.
+void AppendBodyLines(std::string& out, std::string_view text) {
+  size_t cr = text.find('\r');
+  size_t lf = text.find('\n');
+  size_t from = 0;
+  while (true) {
+    const size_t end = std::min(cr, lf);
+    if (end == std::string_view::npos) break;
+    out.append(text.substr(from, end - from)).append("\r\n");
+    from = end + (cr == end && lf == end + 1 ? 2 : 1);
+    if (cr < from) cr = text.find('\r', from);
+    if (lf < from) lf = text.find('\n', from);
+  }
+  if (from < text.size()) out.append(text.substr(from)).append("\r\n");
+}
+
+}  // namespace
+
+void TResponse::SetContent(std::string text) {
+  Contents.Clear();
+  content_text_ = std::move(text);
+}
+
+void TResponse::ClearContent() {
+  Contents.Clear();
+  content_text_.clear();
+}
+
+TStringList TResponse::ContentLines() const {
+  TStringList lines;
+  lines.SetTextStr(content_text_);
+  for (const std::string& line : Contents.Items()) lines.Add(line);
+  return lines;
+}
+
 void TResponse::SetContentStream(std::istream* s) {
   ContentStream = s;
   ContentLength = 0;
@@ -134,17 +173,48 @@ void TResponse::SetContentStream(std::istream* s) {
   ContentLength = size > 0 ? static_cast<long long>(size) : 0;
 }
 
+namespace {
+
+// The status code as "%d" writes it; with pad, at least three characters wide as "%3d".
+void AppendCode(std::string& out, int code, bool pad) {
+  char digits[16];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, code);
+  const size_t length = static_cast<size_t>(end.ptr - digits);
+  if (pad && length < 3) out.append(3 - length, ' ');
+  out.append(digits, length);
+}
+
+// Appends text as HeaderSafe makes it, without the copy when there is nothing to replace.
+void AppendHeaderSafe(std::string& out, std::string_view text) {
+  if (text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos) {
+    out.append(text);
+  } else {
+    out.append(HeaderSafe(text));
+  }
+}
+
+}  // namespace
+
 std::string TResponse::HeadText(long long content_length) const {
-  char line[64];
   std::string head;
-  std::snprintf(line, sizeof line, "HTTP/1.1 %3d ", Code);
-  head += line;
-  head += ReasonPhrase(Code);
-  std::snprintf(line, sizeof line, "\r\nStatus: %d ", Code);
-  head += line;
-  head += HeaderSafe(CodeText);
-  head += "\r\nContent-Length: " + std::to_string(content_length) + "\r\n";
-  if (!ContentType.empty()) head += "Content-Type: " + HeaderSafe(ContentType) + "\r\n";
+  head.reserve(160);
+  head.append("HTTP/1.1 ");
+  AppendCode(head, Code, true);
+  head += ' ';
+  head.append(ReasonPhrase(Code));
+  head.append("\r\nStatus: ");
+  AppendCode(head, Code, false);
+  head += ' ';
+  AppendHeaderSafe(head, CodeText);
+  head.append("\r\nContent-Length: ");
+  char digits[24];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, content_length);
+  head.append(digits, static_cast<size_t>(end.ptr - digits)).append("\r\n");
+  if (!ContentType.empty()) {
+    head.append("Content-Type: ");
+    AppendHeaderSafe(head, ContentType);
+    head.append("\r\n");
+  }
   std::string custom;
   bool own_connection = false;
   for (size_t i = 0; i < CustomHeaders.GetCount(); ++i) {
@@ -161,9 +231,9 @@ std::string TResponse::HeadText(long long content_length) const {
   return head;
 }
 
-void TResponse::Write(std::string_view bytes) {
+void TResponse::Write(std::string bytes) {
   if (output_) {
-    output_(bytes);
+    output_(std::move(bytes));
   } else {
     sent_bytes_.append(bytes);
   }
@@ -173,15 +243,16 @@ void TResponse::SendContent() {
   if (sent_) throw std::runtime_error("HTTP Response content was already sent");
   sent_ = true;
   if (ContentStream == nullptr) {
-    // Head and body in one buffer and one write; the body is the lines, each ended by CR LF.
+    // The body is built once, where it goes out: the head and the body leave together, in one
+    // write of two pieces.
     size_t length = 0;
     for (const std::string& line : Contents.Items()) length += line.size() + 2;
-    std::string wire = HeadText(static_cast<long long>(length));
-    if (!head_only_) {
-      wire.reserve(wire.size() + length);
-      for (const std::string& line : Contents.Items()) wire.append(line).append("\r\n");
-    }
-    Write(wire);
+    std::string body;
+    body.reserve(content_text_.size() + content_text_.size() / 16 + 2 + length);
+    AppendBodyLines(body, content_text_);
+    for (const std::string& line : Contents.Items()) body.append(line).append("\r\n");
+    Write(HeadText(static_cast<long long>(body.size())));
+    if (!head_only_) Write(std::move(body));
     return;
   }
   long long length = ContentLength > 0 ? ContentLength : 0;
@@ -189,7 +260,7 @@ void TResponse::SendContent() {
   if (head_only_) return;
   if (auto* file = dynamic_cast<TFileStream*>(ContentStream);
       file != nullptr && file->is_open() && file_output_) {
-    file_output_(file->Release(), length);
+    file_output_(file->Share(), length);
     return;
   }
   ContentStream->clear();
@@ -206,7 +277,7 @@ void TResponse::SendContent() {
       // take the next bytes for the missing body.
       throw std::runtime_error("HTTP response stream ended before its Content-Length");
     }
-    Write(std::string_view(chunk.data(), static_cast<size_t>(got)));
+    Write(std::string(chunk.data(), static_cast<size_t>(got)));
     left -= got;
   }
 }

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <istream>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,24 +11,36 @@
 
 namespace nv {
 
+class TSharedFile;
+
 class TResponse {
  public:
-  using TOutput = std::function<void(std::string_view bytes)>;
-  // Takes over an open file descriptor whose first length bytes are the body.
-  using TFileOutput = std::function<void(int fd, long long length)>;
+  // Takes the bytes over (a page is handed on, not copied).
+  using TOutput = std::function<void(std::string bytes)>;
+  // Takes a share of an open file whose first length bytes are the body.
+  using TFileOutput = std::function<void(std::shared_ptr<TSharedFile> file, long long length)>;
 
   int Code = 200;
   std::string CodeText = "OK";
   // Every text of the system is UTF-8; without the charset some clients guess another one.
   std::string ContentType = "text/html; charset=UTF-8";
-  TStringList Contents;  // body lines, each sent followed by CR LF
+  // Body lines, each sent followed by CR LF. A text set by SetContent comes before them.
+  TStringList Contents;
   // Non-owning: the stream must outlive SendContent. Sent from its start.
   std::istream* ContentStream = nullptr;
   // Body size when ContentStream is set; a body from Contents always sends its own length.
   long long ContentLength = 0;
   TStringList CustomHeaders;  // "name=value"; entries with an empty value are not sent
 
-  void SetContent(std::string_view text) { Contents.SetTextStr(text); }
+  // Replaces the body by the lines of text, as Contents.SetTextStr would: the text is kept
+  // whole and goes out by the same rule (every line break, CR LF, a lone CR or a lone LF,
+  // becomes CR LF, and a last line without one gets it), so a large page is not split into
+  // lines and joined again. Lines added to Contents afterwards follow it.
+  void SetContent(std::string text);
+  // Removes the whole body: the text and the lines.
+  void ClearContent();
+  // The body as lines, as Contents would hold them had SetContent split its text.
+  TStringList ContentLines() const;
   // Sets ContentStream and ContentLength to the stream's size.
   void SetContentStream(std::istream* s);
 
@@ -52,8 +65,9 @@ class TResponse {
   std::string HeadText(long long content_length) const;
 
  private:
-  void Write(std::string_view bytes);
+  void Write(std::string bytes);
 
+  std::string content_text_;  // set by SetContent
   bool sent_ = false;
   bool head_only_ = false;
   TOutput output_;

@@ -1,6 +1,8 @@
 // Route matching: registration order, level by level, ASCII case ignored.
 #include "http/router.h"
 
+#include <algorithm>
+
 #include "text/strings.h"
 
 namespace nv {
@@ -35,12 +37,23 @@ void THTTPRouter::RegisterLocation(const std::string& path, THandler h, bool run
   routes_.push_back(Route{Levels(path), std::move(h), true, runs_beside});
 }
 
+// Compares the request's levels in place (route levels are upper-cased already): matching
+// runs twice per request and copies nothing.
 const THTTPRouter::Route* THTTPRouter::Match(std::string_view path_info) const {
-  std::vector<std::string> levels = Levels(path_info);
+  std::string_view path = path_info;
+  if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  if (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const size_t count =
+      path.empty() ? 0 : static_cast<size_t>(std::count(path.begin(), path.end(), '/')) + 1;
   for (const Route& r : routes_) {
-    if (r.below ? levels.size() < r.levels.size() : levels.size() != r.levels.size()) continue;
+    if (r.below ? count < r.levels.size() : count != r.levels.size()) continue;
     bool same = true;
-    for (size_t i = 0; i < r.levels.size() && same; ++i) same = levels[i] == r.levels[i];
+    size_t start = 0;
+    for (size_t i = 0; i < r.levels.size() && same; ++i) {
+      const size_t slash = path.find('/', start);
+      same = SameAsciiIgnoreCase(path.substr(start, slash - start), r.levels[i]);
+      start = slash + 1;
+    }
     if (same) return &r;
   }
   return default_ >= 0 ? &routes_[static_cast<size_t>(default_)] : nullptr;

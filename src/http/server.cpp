@@ -36,19 +36,19 @@ using SteadyClock = std::chrono::steady_clock;
 // The clock's resolution for the limits, and how soon Terminate() is noticed.
 constexpr int kSweepMs = 100;
 constexpr int kMaxEvents = 256;
-// Connections accepted in one turn, so that a flood of connects does not starve the others.
-constexpr int kAcceptPerTurn = 256;
 // Descriptors kept for everything but the sockets: databases, the log, files being sent.
 constexpr long long kSpareDescriptors = 64;
 // The kernel cuts a listen() backlog to the value in this file: asking for it asks for the most.
 constexpr char kSomaxconnFile[] = "/proc/sys/net/core/somaxconn";
+
+void Count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
 
 std::string ErrorText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 void ResetForFailure(TResponse& resp) {
   resp.Code = 500;
   resp.CodeText = "Internal Server Error";
-  resp.Contents.Clear();
+  resp.ClearContent();
   resp.ContentStream = nullptr;
   resp.ContentLength = 0;
   resp.CustomHeaders.Clear();
@@ -102,13 +102,7 @@ class TServerLoop {
     last_sweep_ = SteadyClock::now();
     while (!stop_) {
       if (!Turn(ready_.empty() ? kSweepMs : 0)) return;
-      if (!ready_.empty()) {
-        Entry& e = *ready_.front();
-        ready_.pop_front();
-        if (e.runs_beside) --beside_ready_;
-        Handle(e);
-        Bury();
-      }
+      HandleNext();
     }
   }
 
@@ -150,7 +144,14 @@ class TServerLoop {
       app_.Report(ErrorText("Waiting for the sockets failed"));
       return false;
     }
-    for (int i = 0; i < n; ++i) OnEvent(events[i]);
+    // A connection that waits to be accepted may hold a request that became complete before
+    // the bytes the open connections bring in this turn: it is taken first.
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.ptr == nullptr) Accept();
+    }
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.ptr != nullptr) OnEvent(events[i]);
+    }
     Bury();
     if (SteadyClock::now() - last_sweep_ >= std::chrono::milliseconds(kSweepMs)) {
       last_sweep_ = SteadyClock::now();
@@ -169,49 +170,71 @@ class TServerLoop {
   }
 
   void OnEvent(const epoll_event& ev) {
-    if (ev.data.ptr == nullptr) return Accept();
     Entry& e = *static_cast<Entry*>(ev.data.ptr);
     if (e.closed) return;
     const uint32_t broken = EPOLLERR | EPOLLHUP;
-    if ((ev.events & (EPOLLIN | broken)) && e.conn.WantsRead()) {
+    const uint32_t wanted = Wanted(e);
+    if ((ev.events & (EPOLLIN | broken)) && (wanted & EPOLLIN)) {
       Apply(e, e.conn.OnReadable(Now()));
       if (e.closed) return;
     }
     if ((ev.events & (EPOLLOUT | broken)) && e.conn.WantsWrite()) {
       Apply(e, e.conn.OnWritable(Now()));
+      if (e.closed) return;
     }
+    // An event the connection had no use for (bytes or an end behind a complete request): the
+    // registration narrows to what it waits for, so that the event does not come again.
+    if ((ev.events & (EPOLLIN | EPOLLOUT) & ~wanted) != 0 || (wanted == 0 && (ev.events & broken)))
+      SetWatch(e, Wanted(e));
   }
 
+  // One connection per report of the listener: while more wait, epoll reports it again in the
+  // next turn, so the connections already open are served between any two accepts however
+  // many clients connect at once, and no accept is made only to find the queue empty.
   void Accept() {
-    for (int i = 0; i < kAcceptPerTurn; ++i) {
-      sockaddr_in peer{};
+    sockaddr_in peer{};
+    int fd = -1;
+    while (true) {
       socklen_t peer_len = sizeof peer;
-      int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &peer_len,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          // Out of descriptors: make room, or stop accepting until the next sweep instead of
-          // spinning on a listener that stays readable.
-          if (DropOldestIdle()) continue;
-          WatchListener(false);
-        }
-        return;  // EAGAIN: nobody else is waiting
+      fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) break;
+      Count(app_.Counts.EmptyAccepts);
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: make room, or stop accepting until the next sweep instead of
+        // spinning on a listener that stays readable.
+        if (DropOldestIdle()) continue;
+        WatchListener(false);
       }
-      if (open_ >= max_connections_ && !DropOldestIdle()) {
-        close(fd);
-        app_.Report("Too many open connections: a new one was refused");
-        continue;
-      }
-      char ip[INET_ADDRSTRLEN] = "";
-      inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-      Entry& e = entries_.emplace_back(fd, ip, limits_, budget_, Now());
-      e.self = std::prev(entries_.end());
-      ++open_;
-      e.idle = true;
-      e.idle_at = idle_.insert(idle_.end(), &e);
-      // Most requests are there already: read before asking epoll.
-      Apply(e, e.conn.OnReadable(Now()));
+      return;  // EAGAIN: another turn took it, or the client is gone
     }
+    if (open_ >= max_connections_ && !DropOldestIdle()) {
+      close(fd);
+      app_.Report("Too many open connections: a new one was refused");
+      return;
+    }
+    char ip[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    Count(app_.Counts.Accepted);
+    Entry& e = entries_.emplace_back(fd, ip, limits_, budget_, Now());
+    e.self = std::prev(entries_.end());
+    ++open_;
+    e.idle = true;
+    e.idle_at = idle_.insert(idle_.end(), &e);
+    // Most requests are there already: read before asking epoll, which then hears of the
+    // connection only when it must wait.
+    Apply(e, e.conn.OnReadable(Now()));
+  }
+
+  // Runs the handler of the first complete request; false when there is none.
+  bool HandleNext() {
+    if (ready_.empty()) return false;
+    Entry& e = *ready_.front();
+    ready_.pop_front();
+    if (e.runs_beside) --beside_ready_;
+    Handle(e);
+    Bury();
+    return true;
   }
 
   bool DropOldestIdle() {
@@ -241,15 +264,25 @@ class TServerLoop {
     }
   }
 
+  static uint32_t Wanted(const Entry& e) {
+    return (e.conn.WantsRead() ? EPOLLIN : 0u) | (e.conn.WantsWrite() ? EPOLLOUT : 0u);
+  }
+
+  // Registers what e waits for. A registration wider than that stays: a request that became
+  // complete keeps its read interest, which costs nothing while the client keeps quiet, until
+  // an event shows it in the way (OnEvent). So a connection reaches epoll only when it must
+  // wait, and never when its request came whole with the accept and its answer fit the socket.
   void Watch(Entry& e) {
-    uint32_t want = 0;
-    if (e.conn.WantsRead()) want |= EPOLLIN;
-    if (e.conn.WantsWrite()) want |= EPOLLOUT;
+    if ((Wanted(e) & ~e.watched) != 0) SetWatch(e, Wanted(e));
+  }
+
+  void SetWatch(Entry& e, uint32_t want) {
     if (want == e.watched) return;
     epoll_event ev{};
     ev.events = want;
     ev.data.ptr = &e;
     int op = want == 0 ? EPOLL_CTL_DEL : e.watched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    Count(app_.Counts.Watches);
     if (epoll_ctl(epoll_, op, e.fd, &ev) != 0 && want != 0) {
       return Close(e, ErrorText("Cannot watch a connection"));
     }
@@ -264,6 +297,7 @@ class TServerLoop {
     if (e.idle) idle_.erase(e.idle_at);
     e.idle = false;
     e.closed = true;
+    app_.Counts.EmptyReads.fetch_add(e.conn.EmptyReads(), std::memory_order_relaxed);
     e.conn.Close();
     --open_;
     graveyard_.push_back(e.self);

@@ -47,6 +47,14 @@ struct THTTPLimits {
   long long SmallBodyBytes = kSmallBodyBytes;
 };
 
+// What the loop did, for tests and diagnostics. Written by the loop's thread; read anywhere.
+struct TServerCounts {
+  std::atomic<uint64_t> Accepted{0};      // connections taken from the listener
+  std::atomic<uint64_t> EmptyAccepts{0};  // accept calls that found no connection
+  std::atomic<uint64_t> EmptyReads{0};    // reads that found nothing (summed as connections close)
+  std::atomic<uint64_t> Watches{0};       // changes of a connection's epoll registration
+};
+
 class THTTPApplication {
  public:
   THTTPApplication() = default;
@@ -59,6 +67,7 @@ class THTTPApplication {
   THTTPRouter HTTPRouter;
   std::string BaseFolder;  // where relative file-location folders are taken from
   THTTPLimits Limits;
+  TServerCounts Counts;
 
   // "/" + location + "/..." is served from the folder. Throws "Directory "%s" does not exist".
   void RegisterFileLocation(const std::string& location, const std::string& folder);

@@ -5,13 +5,16 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "http/file_stream.h"
 #include "http/request.h"
@@ -60,7 +63,7 @@ size_t LevelCount(std::string_view location) {
 void Answer(TResponse& resp, int code, const char* text) {
   resp.Code = code;
   resp.CodeText = text;
-  resp.Contents.Clear();
+  resp.ClearContent();
 }
 
 bool RealPath(const std::string& path, std::string& real) {
@@ -70,8 +73,24 @@ bool RealPath(const std::string& path, std::string& real) {
   return true;
 }
 
+// Files kept open after they were served, per file location.
+constexpr size_t kKeptFiles = 8;
+// A file whose last change is younger than this is not kept: a change within the file
+// system's time step could leave its change time as it was.
+constexpr int kSettledSeconds = 2;
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 // The folder of a file location, held open so that a request finds its file below it in one
-// system call.
+// system call. A file that stands directly in the folder is kept open once served, and the next
+// request for its name is answered from the kept descriptor when a look at the name (which
+// follows no link) finds the same regular file, unchanged since: device, inode and change time
+// equal. A rename onto the name, a chmod, a chown, a new link or a write all move one of them,
+// so the kept file is the one an open would give now, with the same right to read it, and its
+// bytes are read as they are sent, as from a new descriptor. One look instead of an open, a
+// look at the opened file and a close.
 class TFolder {
  public:
   explicit TFolder(std::string path)
@@ -79,30 +98,102 @@ class TFolder {
   TFolder(const TFolder&) = delete;
   TFolder& operator=(const TFolder&) = delete;
   ~TFolder() {
+    kept_.clear();
     if (fd_ >= 0) close(fd_);
   }
 
-  // The file at relative below the folder, opened for reading: its descriptor, or -1 with the
-  // status to answer (403, 404).
-  int Open(const std::string& relative, int& status) const {
+  // The file at relative below the folder, opened for reading, with what fstat says of it; or
+  // null with the status to answer (403, 404).
+  std::shared_ptr<TSharedFile> Open(const std::string& relative, struct stat& st, int& status) {
+    const bool in_folder = fd_ >= 0 && relative.find('/') == std::string::npos;
+    if (in_folder) {
+      if (std::shared_ptr<TSharedFile> file = FromKept(relative, st)) return file;
+    }
+    bool no_link = false;
+    const int fd = OpenFile(relative, in_folder, no_link, status);
+    if (fd < 0) return nullptr;
+    auto file = std::make_shared<TSharedFile>(fd);
+    if (fstat(fd, &st) != 0) {
+      status = 404;
+      return nullptr;
+    }
+    if (no_link) Keep(relative, file, st);
+    return file;
+  }
+
+ private:
+  struct Kept {
+    std::string name;
+    std::shared_ptr<TSharedFile> file;
+    dev_t dev;
+    ino_t ino;
+    timespec ctime;
+    uint64_t used;
+  };
+
+  std::shared_ptr<TSharedFile> FromKept(const std::string& name, struct stat& st) {
+    auto kept =
+        std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) { return k.name == name; });
+    if (kept == kept_.end()) return nullptr;
+    struct stat now;
+    if (fstatat(fd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
+        now.st_dev == kept->dev && now.st_ino == kept->ino && SameTime(now.st_ctim, kept->ctime)) {
+      kept->used = ++uses_;
+      st = now;
+      return kept->file;
+    }
+    kept_.erase(kept);  // a descriptor still being sent stays open until the send is done
+    return nullptr;
+  }
+
+  void Keep(const std::string& name, const std::shared_ptr<TSharedFile>& file,
+            const struct stat& st) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (!S_ISREG(st.st_mode) || now.tv_sec - st.st_ctim.tv_sec < kSettledSeconds) return;
+    if (kept_.size() == kKeptFiles) {
+      kept_.erase(std::min_element(kept_.begin(), kept_.end(),
+                                   [](const Kept& a, const Kept& b) { return a.used < b.used; }));
+    }
+    kept_.push_back(Kept{name, file, st.st_dev, st.st_ino, st.st_ctim, ++uses_});
+  }
+
+  // The descriptor of the file, or -1 with the status. no_link: it was reached through no
+  // symbolic link (only looked for when may_keep).
+  int OpenFile(const std::string& relative, bool may_keep, bool& no_link, int& status) const {
     open_how how{};
     // Non-blocking: opening a pipe must not stop the server (the file test refuses it after).
     how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    int fd = fd_ < 0
-                 ? -1
-                 : static_cast<int>(syscall(SYS_openat2, fd_, relative.c_str(), &how, sizeof how));
+    if (fd_ < 0) return OpenByPath(relative, status);
+    if (may_keep) {
+      // A file reached through no link may be kept; a link makes this open fail, and the
+      // usual one follows.
+      open_how plain = how;
+      plain.resolve |= RESOLVE_NO_SYMLINKS;
+      const int fd =
+          static_cast<int>(syscall(SYS_openat2, fd_, relative.c_str(), &plain, sizeof plain));
+      if (fd >= 0) {
+        no_link = true;
+        return fd;
+      }
+      if (errno != ELOOP) return Refused(relative, status);
+    }
+    const int fd = static_cast<int>(syscall(SYS_openat2, fd_, relative.c_str(), &how, sizeof how));
     if (fd >= 0) return fd;
-    // A link that leaves the folder, an absolute link or a kernel without openat2: the slow
-    // check by full paths decides.
-    if (fd_ < 0 || errno == EXDEV || errno == ENOSYS || errno == EPERM || errno == EAGAIN) {
+    return Refused(relative, status);
+  }
+
+  // After a failed open: a link that leaves the folder, an absolute link or a kernel without
+  // openat2 leaves the decision to the slow check by full paths.
+  int Refused(const std::string& relative, int& status) const {
+    if (errno == EXDEV || errno == ENOSYS || errno == EPERM || errno == EAGAIN) {
       return OpenByPath(relative, status);
     }
     status = errno == EACCES ? 403 : 404;
     return -1;
   }
 
- private:
   int OpenByPath(const std::string& relative, int& status) const {
     std::string root;
     std::string real;
@@ -126,9 +217,11 @@ class TFolder {
 
   std::string path_;
   int fd_;
+  std::vector<Kept> kept_;  // at most kKeptFiles, the least used one leaves first
+  uint64_t uses_ = 0;
 };
 
-void ServeFile(const TFolder& folder, size_t levels, TRequest& req, TResponse& resp) {
+void ServeFile(TFolder& folder, size_t levels, TRequest& req, TResponse& resp) {
   if (UpperAscii(req.Method) != "GET") return Answer(resp, 405, "Method not allowed");
   std::string relative;
   if (!StaticRelativePath(PathBelow(req.PathInfo, levels), relative)) {
@@ -139,15 +232,14 @@ void ServeFile(const TFolder& folder, size_t levels, TRequest& req, TResponse& r
   if (IsReplacementName(std::string_view(relative).substr(relative.rfind('/') + 1)))
     return Answer(resp, 404, "Not found");
   int status = 0;
-  TFileStream file(folder.Open(relative, status));
-  if (!file.is_open()) {
+  struct stat st;
+  std::shared_ptr<TSharedFile> shared = folder.Open(relative, st, status);
+  if (!shared) {
     return status == 403 ? Answer(resp, 403, "Forbidden") : Answer(resp, 404, "Not found");
   }
-  struct stat st;
   // Folders, pipes and devices are no files to serve.
-  if (fstat(file.Descriptor(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return Answer(resp, 404, "Not found");
-  }
+  if (!S_ISREG(st.st_mode)) return Answer(resp, 404, "Not found");
+  TFileStream file(std::move(shared));
   resp.Code = 200;
   resp.CodeText = "OK";
   resp.ContentType = "Application/octet-stream";
@@ -194,7 +286,7 @@ void RegisterFileLocation(THTTPRouter& router, const std::string& base_folder,
   std::string path(1, '/');
   path += HostPath(location);
   size_t levels = LevelCount(path);
-  auto shared = std::make_shared<const TFolder>(full);
+  auto shared = std::make_shared<TFolder>(full);
   // Serving a file touches nothing a page handler holds: it may run while one pauses.
   router.RegisterLocation(
       path,

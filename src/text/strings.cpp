@@ -54,12 +54,14 @@ std::string LowerAscii(std::string_view text) {
   return out;
 }
 
-std::string Trim(std::string_view text) {
+std::string_view TrimView(std::string_view text) {
   size_t b = 0, e = text.size();
   while (b < e && static_cast<unsigned char>(text[b]) <= 32) ++b;
   while (e > b && static_cast<unsigned char>(text[e - 1]) <= 32) --e;
-  return std::string(text.substr(b, e - b));
+  return text.substr(b, e - b);
 }
+
+std::string Trim(std::string_view text) { return std::string(TrimView(text)); }
 
 // ---------------------------------------------------------------------------------------------
 // Text replacement

@@ -28,6 +28,8 @@ std::string UpperAscii(std::string_view text);
 std::string LowerAscii(std::string_view text);
 // Removes leading and trailing characters with codes 0 to 32.
 std::string Trim(std::string_view text);
+// The same, as a view into text.
+std::string_view TrimView(std::string_view text);
 
 bool Contains(std::string_view text, std::string_view part);
 

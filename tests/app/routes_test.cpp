@@ -264,7 +264,7 @@ TEST_F(ShellRoutes, SetupRegistersThenHandsOverToTheMenu) {
   TResponse second;
   Init(req, second);
   EXPECT_EQ(second.Code, 200);
-  EXPECT_EQ(second.Contents.GetTextStr(), "<p>menu</p>\r\nline2\r\n");
+  EXPECT_EQ(second.ContentLines().GetTextStr(), "<p>menu</p>\r\nline2\r\n");
   EXPECT_EQ(GetPassword(), "pw:1");
 
   // With a template the copy replaces the database, so the new password holds.

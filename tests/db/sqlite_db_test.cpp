@@ -94,6 +94,43 @@ TEST_F(SqliteDbTest, ValuesReadWholeAsTheEnginesText) {
   EXPECT_EQ(Rows(*conn, "SELECT a, b FROM v ORDER BY rowid"), expected);
 }
 
+// A TAB row takes each value's text as the fields do (the engine's own text, NULL as ""), on
+// both engines: integers at their limits, an integer next to the text it was compared as,
+// reals, texts and blobs with zero bytes, NULL.
+TEST_F(SqliteDbTest, TabRowsHoldTheValuesAsTheFieldsRead) {
+  for (const std::string& library : {kSqlite, kCipher}) {
+    SCOPED_TRACE(library);
+    std::filesystem::remove(dir.file("t.db"));
+    RunAll(dir.file("t.db"),
+           {"CREATE TABLE v (a, t TEXT, n INTEGER)", "INSERT INTO v VALUES (0, '0012', 12)",
+            "INSERT INTO v VALUES (-1, ' 7', 7)",
+            "INSERT INTO v VALUES (9223372036854775807, 'x', -9223372036854775808)",
+            "INSERT INTO v VALUES (1.5, 1e300, -0.0)", "INSERT INTO v VALUES (0.1, NULL, 100000)",
+            "INSERT INTO v VALUES (X'00FF41', CAST(X'610062' AS TEXT), NULL)"},
+           library);
+    auto conn = Db(library);
+    for (const char* sql :
+         {"SELECT a, t, n, a + 0, n * 1, -n FROM v ORDER BY rowid",
+          "SELECT t, n FROM v WHERE t = n", "SELECT t + 0, CAST(t AS INTEGER) FROM v"}) {
+      SCOPED_TRACE(sql);
+      std::vector<std::string> from_fields;
+      for (const std::vector<std::string>& row : Rows(*conn, sql)) {
+        std::string text;
+        for (const std::string& value : row) text += value + "\t";
+        from_fields.push_back(text);
+      }
+      TSQLQuery query;
+      query.SetDatabase(conn.get());
+      query.SetSQL(sql);
+      query.Open();
+      std::vector<std::string> tab_rows;
+      for (; !query.Eof(); query.Next()) query.AppendTabRow(tab_rows.emplace_back());
+      EXPECT_EQ(tab_rows, from_fields);
+      EXPECT_FALSE(tab_rows.empty());
+    }
+  }
+}
+
 TEST_F(SqliteDbTest, OnlyTheFirstStatementOfATextRuns) {
   RunAll(dir.file("t.db"), {"CREATE TABLE t (a)", "INSERT INTO t VALUES (1)"});
   auto conn = Db();

@@ -5,11 +5,14 @@
 #include <regex>
 
 #include "engine/host_addresses.h"
+#include "engine/renderings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "support/http_client.h"
 #include "support/page_fixture.h"
 #include "support/server_thread.h"
+#include "text/html_escape.h"
+#include "text/strings.h"
 
 using namespace nv;
 using namespace nv::test;
@@ -397,3 +400,112 @@ TEST_F(PageTest, ConcurrentPagesRunOneAfterTheOther) {
 }
 
 }  // namespace
+
+namespace {
+
+// The page as the placeholders make it when every rendering is made from text lists and every
+// replacement works on the whole text: the plain path, against which the page's own is held.
+std::string PlainPage(std::string page,
+                      const std::vector<std::pair<TStringList, TStringList>>& slots,
+                      const TStringList& menu_names, const TStringList& menu_rows, bool json,
+                      const std::string& etc_name, const std::string& sql_name) {
+  const auto render = [&](const TStringList& names, const TStringList& rows) {
+    return json ? DBtoJSON(names, rows) : DBtoHTML(names, rows);
+  };
+  const char* slot_marks[] = {"＠データ＠", "＠データ2＠", "＠データ3＠", "＠データ4＠"};
+  for (size_t i = 0; i < 4; ++i) {
+    page = StringReplace(page, slot_marks[i],
+                         i < slots.size() ? render(slots[i].first, slots[i].second) : "", rfNone);
+  }
+  page = StringReplace(page, "＠メニュー＠", render(menu_names, menu_rows), rfNone);
+  page = StringReplace(page, "＠所属＠", kRole, rfReplaceAll);
+  page = StringReplace(page, "＠HTML＠", etc_name, rfReplaceAll);
+  page = StringReplace(page, "＠SQL＠", sql_name, rfReplaceAll);
+  return StringReplace(page, "＠Port＠", std::to_string(Application.Port), rfReplaceAll);
+}
+
+}  // namespace
+
+// A page of many rows comes out byte for byte as the plain path makes it, in both modes that
+// fill placeholders: values that carry "＠" or whole placeholders, TABs and line breaks of every
+// kind (the script's own line breaks become blanks, so these come from char()), names with "＠"
+// or only blanks, placeholders asked for twice or not at all, and a
+// template whose lines end in CR LF, LF or CR, the last one without a break.
+TEST_F(PageTest, PagesOfManyRowsComeOutAsThePlainPathMakesThem) {
+  RunAll(data(), {"CREATE TABLE big (i INTEGER)",
+                  "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 3000) "
+                  "INSERT INTO big SELECT i FROM c"});
+  // The rows' values; with a mark, one of them holds a placeholder.
+  const auto values = [](const char* name, const char* mark) {
+    return std::string(
+               "SELECT i AS id, printf('C%05d', i) AS code, substr('品目の名前はとても長い', "
+               "1 + i % 9) AS \"") +
+           name +
+           "\", i % 97 AS \" \", CASE i % 500 WHEN 1 THEN 'tab\tinside' WHEN 2 THEN 'line' || "
+           "char(10) || 'break' WHEN 3 THEN 'cr' || char(13) || 'lf' || char(13, 10) WHEN 4 THEN "
+           "NULL WHEN 5 THEN char(10, 13) WHEN 6 THEN '" +
+           mark + "' ELSE 'note ' || i END AS note FROM big;";
+  };
+  struct Script {
+    const char* what;
+    std::vector<std::string> selects;
+  };
+  const Script scripts[] = {
+      {"plain rows",
+       {values("名前", "six"), "SELECT 'two' AS b;", "SELECT 3 AS c WHERE 0;", "SELECT 'x' AS d;"}},
+      {"values with placeholders",
+       {values("名前", "＠SQL＠"), "SELECT '＠所属＠ and ＠データ3＠' AS b;",
+        "SELECT 'three' AS c;"}},
+      {"names with placeholders", {"SELECT 1 AS \"＠SQL＠\";", values("名前＠メニュー＠", "six")}},
+      {"a large slot after a small one", {"SELECT 1 AS a;", values("名前", "six")}},
+  };
+  const std::string templ =
+      "<p>＠HTML＠ / ＠SQL＠ / ＠所属＠</p>\r\nmenu=[＠メニュー＠];\nrows=[＠データ＠];\r"
+      "two=[＠データ2＠]; again ＠データ＠ and ＠データ2＠\n\nthree=[＠データ3＠] "
+      "four=[＠データ4＠]"
+      " ＠Port＠ ＠所属＠";
+  AddMenu(kRole, 1, "売上");
+  AddTemplate("一覧表", templ);
+  auto conn = Connect(data(), kSqlite);
+  for (const Script& script : scripts) {
+    for (const bool json : {false, true}) {
+      SCOPED_TRACE(std::string(script.what) + (json ? ", JSON" : ", HTML"));
+      const std::string name = std::string(script.what) + (json ? " json" : "");
+      std::string text;
+      for (const std::string& select : script.selects) text += select + "\n";
+      AddDefinition(name, "", "", text);
+      TRequest req = MakeRequest({{"SQL", name}});
+      TResponse resp;
+      CGI(req, resp);
+
+      // The slots as the display phase fills them: one SELECT each, every one with its own
+      // column names.
+      std::vector<std::pair<TStringList, TStringList>> slots;
+      for (const std::string& select : script.selects) {
+        TSQLQuery query;
+        query.SetDatabase(conn.get());
+        query.SetSQL(select);
+        query.Open();
+        auto& [names, rows] = slots.emplace_back();
+        query.GetFieldNames(names);
+        for (; !query.Eof(); query.Next()) {
+          std::string row;
+          query.AppendTabRow(row);
+          rows.Add(row);
+        }
+      }
+      TStringList menu_names, menu_rows;
+      menu_names.SetTextStr("所属\n親\n子\n孫\n表題");
+      menu_rows.Add(std::string(kRole) + "\t1\t0\t0\t売上\t");
+      TResponse plain;
+      plain.Contents.SetTextStr(
+          PlainPage(templ, slots, menu_names, menu_rows, json, "一覧表", HtmlEscape(name)));
+      plain.SendContent();
+      resp.SendContent();
+      // Compared whole; a page this large is not worth printing when they differ.
+      EXPECT_TRUE(resp.Sent() == plain.Sent())
+          << resp.Sent().size() << " bytes against " << plain.Sent().size();
+      EXPECT_GT(resp.Sent().size(), 3000u * 20);
+    }
+  }
+}

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "text/strings.h"
 
 using namespace nv;
 
@@ -24,13 +28,33 @@ struct Case {
   std::string csv;
 };
 
+TRowList Rows(const std::vector<std::string>& entries) {
+  TRowList l;
+  for (const std::string& e : entries) l.Add(e);
+  return l;
+}
+
+// Every rendering of the case, from a text list and from a row list (the result slots' kind),
+// whole and appended to a page that holds text already, with the room the page was told of.
 void ExpectRenderings(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const TStringList names = List(c.names), rows = List(c.rows);
+    const TRowList row_list = Rows(c.rows);
     EXPECT_EQ(DBtoHTML(names, rows), c.array_rows);
     EXPECT_EQ(DBtoJSON(names, rows), c.object_rows);
     EXPECT_EQ(DBtoAI2CSV(names, rows), c.csv);
+    EXPECT_EQ(DBtoHTML(names, row_list), c.array_rows);
+    EXPECT_EQ(DBtoJSON(names, row_list), c.object_rows);
+    EXPECT_EQ(DBtoAI2CSV(names, row_list), c.csv);
+    std::string page = "before ";
+    AppendDBtoHTML(page, names, row_list);
+    EXPECT_EQ(page, "before " + c.array_rows);
+    EXPECT_LE(c.array_rows.size(), DBtoHTMLRoom(names, row_list));
+    page = "before ";
+    AppendDBtoJSON(page, names, row_list);
+    EXPECT_EQ(page, "before " + c.object_rows);
+    EXPECT_LE(c.object_rows.size(), DBtoJSONRoom(names, row_list));
   }
 }
 
@@ -153,4 +177,57 @@ TEST(Renderings, ManyRowsKeepTheirOrder) {
   }
   EXPECT_EQ(DBtoHTML(names, rows), array_rows);
   EXPECT_EQ(DBtoJSON(names, rows), objects);
+}
+
+// Values of every length up to a few words, TABs and blank names anywhere, rows with and
+// without a last TAB: the renderings read a row list eight bytes at a time, also across the
+// ends of its rows, and must still give what splitting each row at its TABs gives.
+TEST(Renderings, ValuesOfEveryLengthAgainstSplitRows) {
+  std::mt19937 random(20);
+  const std::string alphabet = "ab\t\"\n日x";
+  for (int round = 0; round < 300; ++round) {
+    TStringList names;
+    const int columns = 1 + static_cast<int>(random() % 5);
+    for (int j = 0; j < columns; ++j) names.Add(random() % 4 == 0 ? " " : "c" + std::to_string(j));
+    std::vector<std::string> entries;
+    for (int i = static_cast<int>(random() % 6); i > 0; --i) {
+      std::string row;
+      for (int j = static_cast<int>(random() % 7); j > 0; --j) {
+        for (int k = static_cast<int>(random() % 20); k > 0; --k)
+          row += alphabet[random() % alphabet.size()];
+        if (random() % 5 != 0) row += '\t';
+      }
+      entries.push_back(row);
+    }
+    // The plain reading: each row split at its TABs, "" for the values it lacks.
+    std::string array_rows, objects;
+    if (!entries.empty()) {
+      array_rows = "[";
+      bool first = true;
+      for (const std::string& name : names.Items()) {
+        if (name == " ") continue;
+        array_rows += (first ? "\"" : ",\"") + name + "\"";
+        first = false;
+      }
+      array_rows += "]";
+      for (const std::string& row : entries) {
+        if (row.find('\t') == std::string::npos) continue;
+        const std::vector<std::string_view> values = SplitTabRow(row);
+        std::string array_row, object;
+        for (size_t j = 0; j < names.GetCount(); ++j) {
+          if (names.Get(j) == " ") continue;
+          const std::string value(j < values.size() ? values[j] : "");
+          array_row += (array_row.empty() ? "\"" : ",\"") + value + "\"";
+          object += (object.empty() ? "\"" : ",\"") + names.Get(j) + "\":\"" + value + "\"";
+        }
+        array_rows += ",[" + array_row + "]";
+        objects += (objects.empty() ? "{" : ",{") + object + "}";
+      }
+    }
+    SCOPED_TRACE(round);
+    EXPECT_EQ(DBtoHTML(names, Rows(entries)), array_rows);
+    EXPECT_EQ(DBtoJSON(names, Rows(entries)), objects);
+    EXPECT_EQ(DBtoHTML(names, List(entries)), array_rows);
+    EXPECT_EQ(DBtoJSON(names, List(entries)), objects);
+  }
 }

@@ -95,8 +95,8 @@ class ExecutorTest : public ::testing::Test {
   std::pair<Texts, Texts> Slot(int n) const {
     const TStringList* names[] = {&state.NameList1, &state.NameList2, &state.NameList3,
                                   &state.NameList4};
-    const TStringList* rows[] = {&state.DataList1, &state.DataList2, &state.DataList3,
-                                 &state.DataList4};
+    const TRowList* rows[] = {&state.DataList1, &state.DataList2, &state.DataList3,
+                              &state.DataList4};
     return {names[n - 1]->Items(), rows[n - 1]->Items()};
   }
 
@@ -235,8 +235,9 @@ TEST_F(ExecutorTest, DisplaySelectsMoveToTheNextSlotWhenTheirColumnsChange) {
     SCOPED_TRACE(c.script);
     state.SW = 0;
     for (TStringList* list :
-         {&state.NameList1, &state.NameList2, &state.NameList3, &state.NameList4, &state.DataList1,
-          &state.DataList2, &state.DataList3, &state.DataList4})
+         {&state.NameList1, &state.NameList2, &state.NameList3, &state.NameList4})
+      list->Clear();
+    for (TRowList* list : {&state.DataList1, &state.DataList2, &state.DataList3, &state.DataList4})
       list->Clear();
     Run(c.script, /*View=*/true);
     for (int n = 1; n <= 4; ++n) EXPECT_EQ(Slot(n), c.slots[n - 1]) << n;

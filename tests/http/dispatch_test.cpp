@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "http/request.h"
 #include "http/response.h"
@@ -158,6 +161,82 @@ TEST_F(StaticFiles, UnreadableFileIsForbidden) {
   dir_.Write("images/locked", "x");
   chmod((dir_.path() + "/images/locked").c_str(), 0);
   EXPECT_NE(Dispatch(app_, "GET", "/images/locked").find(" 403 Forbidden\r\n"), std::string::npos);
+}
+
+namespace {
+
+// Descriptors of this process open on path.
+int OpenDescriptorsOf(const std::string& path) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+// A file served from the folder is kept open and served from there again while a look at its
+// name finds it unchanged; every change to the name or the file makes the answer the one a
+// location that never served the file gives.
+TEST(FileLocation, AKeptFileAnswersAsAFreshOpenWould) {
+  TempDir dir;
+  const std::string folder = dir.path() + "/files/";
+  const char* names[] = {"keep",       "rewrite", "rename", "inner_link",
+                         "outer_link", "deleted", "folder", "chmod"};
+  for (const char* name : names) dir.Write(std::string("files/") + name, "old content");
+  dir.Write("outside", "outside!!!!");
+  dir.Write("files/sub/new", "new content");
+  dir.Write("files/sub/other", "new content");
+  // Only a file whose last change has settled is kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  THTTPApplication served;
+  served.RegisterFileLocation("files", folder);
+  for (const char* name : names) {
+    EXPECT_EQ(Body(Dispatch(served, "GET", std::string("/files/") + name)), "old content");
+  }
+  EXPECT_EQ(OpenDescriptorsOf(folder + "keep"), 1);
+  EXPECT_EQ(Body(Dispatch(served, "GET", "/files/keep")), "old content");
+  EXPECT_EQ(OpenDescriptorsOf(folder + "keep"), 1);
+
+  std::ofstream(folder + "rewrite", std::ios::in | std::ios::out) << "new";  // same size
+  std::filesystem::rename(folder + "sub/new", folder + "rename");
+  std::filesystem::remove(folder + "inner_link");
+  std::filesystem::create_symlink("sub/other", folder + "inner_link");
+  std::filesystem::remove(folder + "outer_link");
+  std::filesystem::create_symlink(dir.path() + "/outside", folder + "outer_link");
+  std::filesystem::remove(folder + "deleted");
+  std::filesystem::remove(folder + "folder");
+  std::filesystem::create_directory(folder + "folder");
+  std::filesystem::permissions(folder + "chmod", std::filesystem::perms::none);
+  THTTPApplication fresh;
+  fresh.RegisterFileLocation("files", folder);
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    const std::string target = std::string("/files/") + name;
+    const std::string fresh_answer = Dispatch(fresh, "GET", target);
+    EXPECT_EQ(Dispatch(served, "GET", target), fresh_answer);
+  }
+  EXPECT_EQ(Body(Dispatch(served, "GET", "/files/rewrite")), "new content");
+  EXPECT_EQ(Body(Dispatch(served, "GET", "/files/rename")), "new content");
+  EXPECT_EQ(OpenDescriptorsOf(folder + "deleted (deleted)"), 0);  // its share was let go
+}
+
+// At most eight files stay open per location, the least used leaving first.
+TEST(FileLocation, FewFilesAreKeptOpen) {
+  TempDir dir;
+  for (int i = 0; i < 12; ++i) dir.Write("files/f" + std::to_string(i), "f");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  THTTPApplication app;
+  app.RegisterFileLocation("files", dir.path() + "/files");
+  for (int i = 0; i < 12; ++i) Dispatch(app, "GET", "/files/f" + std::to_string(i));
+  int open = 0;
+  for (int i = 0; i < 12; ++i)
+    open += OpenDescriptorsOf(dir.path() + "/files/f" + std::to_string(i));
+  EXPECT_EQ(open, 8);
+  EXPECT_EQ(OpenDescriptorsOf(dir.path() + "/files/f0"), 0);
+  EXPECT_EQ(OpenDescriptorsOf(dir.path() + "/files/f11"), 1);
 }
 
 TEST(FileLocation, CountsAsARouteAtItsPlaceInTheOrder) {

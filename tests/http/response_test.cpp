@@ -207,21 +207,80 @@ TEST(ResponseStream, AFileGoesToTheFileOutputWhole) {
     resp.SendContent();
     EXPECT_EQ(resp.Sent(), head + bytes);
   }
-  TFileStream in(dir.file("f.bin"));
-  in.seekg(7);  // sent from its start all the same
-  TResponse resp;
   std::string out;
-  std::string file;
-  resp.SetOutput([&](std::string_view b) { out.append(b); });
-  resp.SetFileOutput([&](int fd, long long length) {
-    file.resize(static_cast<size_t>(length));
-    EXPECT_EQ(pread(fd, file.data(), file.size(), 0), length);
-    close(fd);
-  });
-  resp.SetContentStream(&in);
-  resp.ContentLength = 100000;
-  resp.SendContent();
+  std::shared_ptr<TSharedFile> shared;
+  long long shared_length = 0;
+  {
+    TFileStream in(dir.file("f.bin"));
+    in.seekg(7);  // sent from its start all the same
+    TResponse resp;
+    resp.SetOutput([&](std::string b) { out.append(b); });
+    resp.SetFileOutput([&](std::shared_ptr<TSharedFile> file, long long length) {
+      shared = std::move(file);
+      shared_length = length;
+    });
+    resp.SetContentStream(&in);
+    resp.ContentLength = 100000;
+    resp.SendContent();
+  }
   EXPECT_EQ(out, head);
+  // The body's file outlives the stream: it is read when it is sent.
+  ASSERT_TRUE(shared);
+  std::string file(static_cast<size_t>(shared_length), '\0');
+  EXPECT_EQ(pread(shared->Descriptor(), file.data(), file.size(), 0), shared_length);
   EXPECT_EQ(file, bytes);
-  EXPECT_FALSE(in.is_open());  // the descriptor went with the body
+}
+
+// A text set whole goes out by the lines rule, exactly as its lines split into Contents would:
+// CR LF, a lone CR and a lone LF each end a line (LF then CR is two), and a last line without
+// a break gets one.
+TEST(ResponseWire, ATextSetWholeGoesOutAsItsLines) {
+  const std::string texts[] = {"",
+                               "one line",
+                               "ends\r\n",
+                               "a\nb\rc\r\nd",
+                               "\n\r\r\n\n",
+                               "lf then cr\n\rx",
+                               "cr at the end\r",
+                               "two\r\n\r\n",
+                               std::string(100000, 'x') + "\n" + std::string(5, '\r') + "y"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(testing::PrintToString(text.substr(0, 40)));
+    TResponse whole;
+    whole.SetContent(text);
+    TResponse lines;
+    lines.Contents.SetTextStr(text);
+    EXPECT_EQ(whole.ContentLines().Items(), lines.Contents.Items());
+    whole.SendContent();
+    lines.SendContent();
+    EXPECT_EQ(whole.Sent(), lines.Sent());
+  }
+}
+
+// Lines added after the text follow it; the text replaces lines added before; ClearContent
+// takes both away; HEAD announces the same length and sends no body.
+TEST(ResponseWire, LinesAroundATextSetWhole) {
+  TResponse after;
+  after.Contents.Add("dropped");
+  after.SetContent("page\nend");
+  after.Contents.Add("error line");
+  EXPECT_EQ(after.ContentLines().GetTextStr(), "page\r\nend\r\nerror line\r\n");
+  after.SendContent();
+  EXPECT_NE(after.Sent().find("Content-Length: 23\r\n"), std::string::npos);
+  EXPECT_EQ(after.Sent().substr(after.Sent().size() - 23), "page\r\nend\r\nerror line\r\n");
+
+  TResponse cleared;
+  cleared.SetContent("page");
+  cleared.Contents.Add("line");
+  cleared.ClearContent();
+  EXPECT_EQ(cleared.ContentLines().GetCount(), 0u);
+  cleared.SendContent();
+  EXPECT_NE(cleared.Sent().find("Content-Length: 0\r\n"), std::string::npos);
+
+  TResponse head;
+  head.SetHeadOnly(true);
+  head.SetContent("a\nb");
+  head.SendContent();
+  EXPECT_NE(head.Sent().find("Content-Length: 6\r\n"), std::string::npos);
+  EXPECT_EQ(head.Sent().substr(head.Sent().size() - 4), "\r\n\r\n");
 }

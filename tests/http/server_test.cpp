@@ -470,3 +470,98 @@ TEST(ServerFiles, ClientThatStopsReadingIsDropped) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Client write timed out"),
             std::string::npos);
 }
+
+namespace {
+
+// A route that holds the loop until the test lets it go, so that clients can connect and send
+// meanwhile and find the server exactly as a busy one would.
+struct Hold {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+  void Register(THTTPApplication& app) {
+    app.HTTPRouter.RegisterRoute(
+        "/hold",
+        [this](TRequest&, TResponse& resp) {
+          entered = true;
+          for (int i = 0; i < 1000 && !release; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          resp.Contents.Add("held");
+        },
+        false);
+  }
+  void WaitEntered() {
+    for (int i = 0; i < 1000 && !entered; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(entered);
+  }
+};
+
+}  // namespace
+
+// A request that is whole when its connection is accepted, and whose answer the socket takes at
+// once, costs one accept, one read and the answer's writes: the connection never reaches epoll.
+TEST(ServerCalls, AStaticFileThatCameWithItsConnectNeverWaitsInEpoll) {
+  TempDir dir;
+  dir.Write("a.txt", "file a");
+  THTTPApplication app;
+  app.RegisterFileLocation("files", dir.path());
+  Hold hold;
+  hold.Register(app);
+  RunningServer server(app);
+  Client holder(server.port());
+  holder.Send("GET /hold HTTP/1.1\r\n\r\n");
+  hold.WaitEntered();
+  const uint64_t accepted = app.Counts.Accepted, watches = app.Counts.Watches,
+                 empty_reads = app.Counts.EmptyReads;
+  Client file(server.port());
+  file.Send("GET /files/a.txt HTTP/1.1\r\n\r\n");
+  // The request must lie in the server's socket when it is accepted: on a busy machine loopback
+  // delivery can lag behind the send.
+  ASSERT_TRUE(file.WaitDelivered());
+  hold.release = true;
+  EXPECT_EQ(Body(holder.ReadAll()), "held\r\n");
+  EXPECT_EQ(Body(file.ReadAll()), "file a");
+  EXPECT_TRUE(file.closed());
+  EXPECT_EQ(app.Counts.Accepted - accepted, 1u);
+  EXPECT_EQ(app.Counts.Watches - watches, 0u);
+  EXPECT_EQ(app.Counts.EmptyReads - empty_reads, 0u);
+  // One accept per report of the listener: none of them found the queue empty.
+  EXPECT_EQ(Body(Exchange(server.port(), "GET /files/a.txt HTTP/1.1\r\n\r\n")), "file a");
+  EXPECT_EQ(app.Counts.EmptyAccepts, 0u);
+}
+
+// A crowd that connects at once is accepted one connection per turn of the loop: a connection
+// that was open before it is read and handled first, and the crowd is taken in all the same.
+TEST(ServerCalls, AFloodOfConnectsWaitsBehindTheOpenConnections) {
+  constexpr uint64_t kFlood = 300;  // more than any batch of accepts a turn could take
+  THTTPApplication app;
+  Hold hold;
+  hold.Register(app);
+  std::atomic<uint64_t> accepted_when_handled{0};
+  app.HTTPRouter.RegisterRoute(
+      "/count",
+      [&](TRequest&, TResponse& resp) {
+        accepted_when_handled = app.Counts.Accepted.load();
+        resp.Contents.Add("counted");
+      },
+      false);
+  app.HTTPRouter.RegisterRoute(
+      "/hello", [](TRequest&, TResponse& resp) { resp.Contents.Add("hello"); }, false);
+  RunningServer server(app);
+  Client open(server.port());
+  open.Send("GET /count HTTP/1.1\r\n");
+  Client holder(server.port());
+  holder.Send("GET /hold HTTP/1.1\r\n\r\n");
+  hold.WaitEntered();
+  const uint64_t before = app.Counts.Accepted;
+  std::vector<std::unique_ptr<Client>> flood;
+  for (uint64_t i = 0; i < kFlood; ++i) flood.push_back(std::make_unique<Client>(server.port()));
+  open.Send("\r\n");
+  hold.release = true;
+  EXPECT_EQ(Body(open.ReadAll()), "counted\r\n");
+  EXPECT_LE(accepted_when_handled - before, 1u);
+  for (int i = 0; i < 1000 && app.Counts.Accepted < before + kFlood; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(app.Counts.Accepted - before, kFlood);
+  EXPECT_EQ(Exchange(server.port(), kHello), kHelloAnswer);
+}

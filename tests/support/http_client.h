@@ -3,8 +3,10 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace nv::test {
 
@@ -78,6 +81,17 @@ class Client {
   }
   bool closed() const { return closed_; }
   bool connected() const { return connected_; }
+  // Waits until every byte sent has reached the server's socket (none unacknowledged), at most
+  // timeout_ms; false when some are still on their way.
+  bool WaitDelivered(int timeout_ms = 5000) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int queued = 0;
+    while (ioctl(fd_, SIOCOUTQ, &queued) == 0 && queued > 0) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
 
  private:
   int fd_ = -1;

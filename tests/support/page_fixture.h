@@ -81,10 +81,11 @@ class PageTest : public ::testing::Test {
 
   // The page the handler set, its lines joined by LF.
   static std::string Body(const TResponse& resp) {
+    const TStringList lines = resp.ContentLines();
     std::string text;
-    for (size_t i = 0; i < resp.Contents.GetCount(); ++i) {
+    for (size_t i = 0; i < lines.GetCount(); ++i) {
       if (i > 0) text += '\n';
-      text += resp.Contents.Get(i);
+      text += lines.Get(i);
     }
     return text;
   }
