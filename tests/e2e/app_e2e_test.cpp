@@ -26,7 +26,6 @@ using namespace nv::test;
 
 namespace {
 
-const std::string kColon = "\xEF\xBC\x9A";  // full-width colon: the port follows it
 const std::string kAdmin = "管理";
 const std::string kPassword = "pass word";
 
@@ -164,21 +163,31 @@ const std::string kOk = "HTTP/1.1 200 OK";
 // Runs the set-up as a browser does: the form posted without credentials gets the challenge,
 // the same post repeated with them gets "index.html".
 void RegisterAdministrator(const std::string& dir, uint16_t port) {
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
   const std::string form = Form({{"管理者名", kAdmin}, {"パスワード", kPassword}});
   ASSERT_EQ(StatusLine(Exchange(port, Post("/", "", form))), kChallengeStatus);
   ASSERT_EQ(StatusLine(Exchange(port, Post("/", Credentials(kAdmin, kPassword), form))), kOk);
 }
 
+// Each test runs in a demo folder of its own. The set-up needs a host phrase, which a machine
+// without a network adapter does not give.
+class DemoEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
+    dir_ = DemoFolder(temp_);
+  }
+
+  TempDir temp_;
+  std::string dir_;
+};
+
 }  // namespace
 
-TEST(DemoEndToEnd, FirstRunSetUpRegistersTheAdministrator) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
+TEST_F(DemoEndToEnd, FirstRunSetUpRegistersTheAdministrator) {
   const uint16_t port = 18100;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
 
   std::string page = Exchange(port, Get("/", ""));
@@ -194,22 +203,19 @@ TEST(DemoEndToEnd, FirstRunSetUpRegistersTheAdministrator) {
 
   reply = Exchange(port, Post("/", Credentials(kAdmin, kPassword), form));
   EXPECT_EQ(StatusLine(reply), kOk);
-  EXPECT_EQ(Body(reply), WithCrLf(ReadFile(dir + "menu/index.html")));
+  EXPECT_EQ(Body(reply), WithCrLf(ReadFile(dir_ + "menu/index.html")));
   // Still first-run mode until a restart: a plain request gets the set-up page again.
   EXPECT_NE(Exchange(port, Get("/?SQL=住所録", "")).find("<title>初期設定画面</title>"),
             std::string::npos);
-  EXPECT_NE(access((dir + "log.txt").c_str(), F_OK), 0);  // the set-up writes no log
+  EXPECT_NE(access((dir_ + "log.txt").c_str(), F_OK), 0);  // the set-up writes no log
 }
 
-TEST(DemoEndToEnd, AfterRestartTheAddressBookWorks) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
-  RegisterAdministrator(dir, 18101);
+TEST_F(DemoEndToEnd, AfterRestartTheAddressBookWorks) {
+  RegisterAdministrator(dir_, 18101);
   if (HasFatalFailure()) return;
 
   const uint16_t port = 18102;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
   const std::string auth = Credentials(kAdmin, kPassword);
   auto get = [&](const std::string& target) { return Exchange(port, Get(target, auth)); };
@@ -294,31 +300,28 @@ TEST(DemoEndToEnd, AfterRestartTheAddressBookWorks) {
     return "==== END ==== <時刻>" + who + " HTML:" + name + "\n\r\n";
   };
   const std::string posted = start("住所録") + end("住所録");
-  EXPECT_EQ(WithoutTimes(ReadFile(dir + "log.txt")),
+  EXPECT_EQ(WithoutTimes(ReadFile(dir_ + "log.txt")),
             posted + posted + posted + start("住所録") + end("一覧表") + start("住所録JSON") +
                 end("JSON") + posted + posted + start("<b>無い"));
 }
 
 // Every kind of answer, as bytes: the default content type, "Connection: close" once as the last
 // standard header, the challenge with only its own; HEAD gets the same head and no body.
-TEST(DemoEndToEnd, EveryAnswerSaysTheConnectionCloses) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
-  WriteFile(dir + "images/a.txt", "static\n");
+TEST_F(DemoEndToEnd, EveryAnswerSaysTheConnectionCloses) {
+  WriteFile(dir_ + "images/a.txt", "static\n");
   {
-    ServerProcess setup(dir, "norvane" + kColon + "18240");
+    ServerProcess setup(dir_, ExecutableFor(18240));
     ASSERT_TRUE(setup.WaitListening(18240)) << setup.Stderr();
     std::string page = Exchange(18240, Get("/", ""));
     EXPECT_NE(page.find("<title>初期設定画面</title>"), std::string::npos) << page;
     EXPECT_EQ(HeadOf(page), AnswerHead("200 OK", "200 OK", Body(page).size()));
     EXPECT_EQ(Exchange(18240, "HEAD / HTTP/1.1\r\n\r\n"), HeadOf(page));
   }
-  RegisterAdministrator(dir, 18241);
+  RegisterAdministrator(dir_, 18241);
   if (HasFatalFailure()) return;
 
   const uint16_t port = 18242;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
   const std::string auth = Credentials(kAdmin, kPassword);
 
@@ -327,10 +330,10 @@ TEST(DemoEndToEnd, EveryAnswerSaysTheConnectionCloses) {
   EXPECT_NE(page.find("<h1>住所録 の一覧表</h1>"), std::string::npos) << page;
   EXPECT_EQ(HeadOf(page), AnswerHead("200 OK", "200 OK", Body(page).size()));
   // HEAD still runs the page (its log line shows it) and gets the very same head.
-  const std::string log_before = ReadFile(dir + "log.txt");
+  const std::string log_before = ReadFile(dir_ + "log.txt");
   EXPECT_EQ(Exchange(port, "HEAD " + list + " HTTP/1.1\r\nAuthorization: " + auth + "\r\n\r\n"),
             HeadOf(page));
-  EXPECT_GT(ReadFile(dir + "log.txt").size(), log_before.size());
+  EXPECT_GT(ReadFile(dir_ + "log.txt").size(), log_before.size());
 
   std::string form = Exchange(port, Get("/upload", auth));
   EXPECT_NE(form.find("<form id=\"form\" action=\"/upload\""), std::string::npos) << form;
@@ -356,13 +359,10 @@ TEST(DemoEndToEnd, EveryAnswerSaysTheConnectionCloses) {
 // What users type is stored and shown as typed: brackets of the markup, quotes and script in
 // posted values, CSV cells and query fields are data. Text-saving mode still keeps a posted
 // template's markers, and that template's own markers work.
-TEST(DemoEndToEnd, TypedValuesStayData) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
-  RegisterAdministrator(dir, 18200);
+TEST_F(DemoEndToEnd, TypedValuesStayData) {
+  RegisterAdministrator(dir_, 18200);
   if (HasFatalFailure()) return;
-  const std::string definitions = dir + "ZURazo.db";
+  const std::string definitions = dir_ + "ZURazo.db";
   const char kTable[] =
       "CREATE TABLE IF NOT EXISTS 住所録(番号 INTEGER PRIMARY KEY, 氏名 TEXT, 電話 TEXT, "
       "メモ TEXT, 登録日時 TEXT);";
@@ -373,7 +373,7 @@ TEST(DemoEndToEnd, TypedValuesStayData) {
          {"SQL・HTML作成", "./ZURazo.db", "INSERT INTO HTML VALUES ('「名称」', '「内容」');"});
 
   const uint16_t port = 18201;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
   const std::string auth = Credentials(kAdmin, kPassword);
   auto post = [&](const std::vector<std::pair<std::string, std::string>>& fields) {
@@ -388,7 +388,7 @@ TEST(DemoEndToEnd, TypedValuesStayData) {
         {"電話", typed[1]},
         {"メモ", typed[2]}});
   post({{"SQL", "住所録CSV"}, {"CSV列", "O'Neil,x' OR '1'='1\n"}});
-  auto book = Connect(dir + "住所録.db", kSqlite);
+  auto book = Connect(dir_ + "住所録.db", kSqlite);
   EXPECT_EQ(Rows(*book, "SELECT 氏名, 電話, メモ FROM 住所録 ORDER BY 番号"),
             (std::vector<std::vector<std::string>>{typed, {"O'Neil", "x' OR '1'='1", ""}}));
 
@@ -422,17 +422,14 @@ long long MsSince(std::chrono::steady_clock::time_point t) {
 // Another program writes the address book for 6 s. The page that reads it waits its lock out
 // and then shows the writer's row; meanwhile the server goes on: a file is answered at once, a
 // download started before goes on, and a further page waits its turn behind the first.
-TEST(DemoEndToEnd, ALockHeldElsewhereHoldsUpOnlyThePages) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
-  RegisterAdministrator(dir, 18250);
+TEST_F(DemoEndToEnd, ALockHeldElsewhereHoldsUpOnlyThePages) {
+  RegisterAdministrator(dir_, 18250);
   if (HasFatalFailure()) return;
   const size_t big = 64 * 1024 * 1024;
-  WriteFile(dir + "images/big.bin", std::string(big, 'b'));
-  WriteFile(dir + "images/small.txt", "small");
+  WriteFile(dir_ + "images/big.bin", std::string(big, 'b'));
+  WriteFile(dir_ + "images/small.txt", "small");
   const uint16_t port = 18251;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
   const std::string auth = Credentials(kAdmin, kPassword);
   const std::string list = "/?SQL=" + UrlEncode("住所録");
@@ -443,7 +440,7 @@ TEST(DemoEndToEnd, ALockHeldElsewhereHoldsUpOnlyThePages) {
   std::string downloaded = download.ReadSome(1024 * 1024);
   ASSERT_EQ(downloaded.size(), 1024u * 1024);
 
-  const std::string book = dir + "住所録.db";
+  const std::string book = dir_ + "住所録.db";
   // Set just before the writer commits: what comes before it came while the lock was held.
   std::atomic<bool> letting_go{false};
   std::thread writer([&] {
@@ -488,15 +485,12 @@ TEST(DemoEndToEnd, ALockHeldElsewhereHoldsUpOnlyThePages) {
 
 // A kill while an upload replaces a file leaves the former file, byte for byte, and nothing
 // beside it; nor does a restart keep what a kill at any other moment could have left.
-TEST(DemoEndToEnd, AKillDuringAnUploadLeavesOnlyTheFormerFile) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
-  RegisterAdministrator(dir, 18252);
+TEST_F(DemoEndToEnd, AKillDuringAnUploadLeavesOnlyTheFormerFile) {
+  RegisterAdministrator(dir_, 18252);
   if (HasFatalFailure()) return;
   std::string former(1024 * 1024, '\0');
   for (size_t i = 0; i < former.size(); ++i) former[i] = static_cast<char>(i * 31 + i / 977);
-  WriteFile(dir + "images/keep.bin", former);
+  WriteFile(dir_ + "images/keep.bin", former);
   // 200 MiB: the write takes long enough to be caught in the act.
   const std::string part_head =
       "--XyZ\r\nContent-Disposition: form-data; name=\"input\"; filename=\"keep.bin\"\r\n\r\n";
@@ -511,7 +505,7 @@ TEST(DemoEndToEnd, AKillDuringAnUploadLeavesOnlyTheFormerFile) {
 
   {
     const uint16_t port = 18253;
-    ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+    ServerProcess server(dir_, ExecutableFor(port));
     ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
     // The server's files below images/ other than the one being replaced: the new content
     // being written.
@@ -520,7 +514,7 @@ TEST(DemoEndToEnd, AKillDuringAnUploadLeavesOnlyTheFormerFile) {
       std::error_code ec;
       for (const auto& entry : std::filesystem::directory_iterator(fds, ec)) {
         const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
-        if (target.starts_with(dir + "images/") && target != dir + "images/keep.bin") return true;
+        if (target.starts_with(dir_ + "images/") && target != dir_ + "images/keep.bin") return true;
       }
       return false;
     };
@@ -538,35 +532,32 @@ TEST(DemoEndToEnd, AKillDuringAnUploadLeavesOnlyTheFormerFile) {
         }
       }
       sender.join();
-      if (!killed) WriteFile(dir + "images/keep.bin", former);  // and again
+      if (!killed) WriteFile(dir_ + "images/keep.bin", former);  // and again
     }
     ASSERT_TRUE(killed) << "never saw the upload being written";
   }
-  EXPECT_EQ(Tree(dir + "images"), std::vector<std::string>{"keep.bin"});
+  EXPECT_EQ(Tree(dir_ + "images"), std::vector<std::string>{"keep.bin"});
   // What a kill between naming the new file and its rename would leave.
-  WriteFile(dir + "images/sub/.norvane-new-4242-0", "whole new content");
+  WriteFile(dir_ + "images/sub/.norvane-new-4242-0", "whole new content");
 
   const uint16_t port = 18254;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
-  EXPECT_EQ(Tree(dir + "images"), (std::vector<std::string>{"keep.bin", "sub"}));
-  EXPECT_TRUE(ReadFile(dir + "images/keep.bin") == former);
+  EXPECT_EQ(Tree(dir_ + "images"), (std::vector<std::string>{"keep.bin", "sub"}));
+  EXPECT_TRUE(ReadFile(dir_ + "images/keep.bin") == former);
   EXPECT_TRUE(Body(Exchange(port, Get("/images/keep.bin", ""))) == former);
 }
 
 // ZURazo.db deleted under the running server: the requests that need it get the error page and
 // nothing makes the file again, so the next start serves the set-up.
-TEST(DemoEndToEnd, ADeletedDefinitionDatabaseIsNotMadeAgain) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
-  RegisterAdministrator(dir, 18255);
+TEST_F(DemoEndToEnd, ADeletedDefinitionDatabaseIsNotMadeAgain) {
+  RegisterAdministrator(dir_, 18255);
   if (HasFatalFailure()) return;
-  const std::string definitions = dir + "ZURazo.db";
+  const std::string definitions = dir_ + "ZURazo.db";
   const std::string auth = Credentials(kAdmin, kPassword);
   {
     const uint16_t port = 18256;
-    ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+    ServerProcess server(dir_, ExecutableFor(port));
     ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
     ASSERT_EQ(StatusLine(Exchange(port, Get("/?SQL=" + UrlEncode("住所録"), auth))), kOk);
     ASSERT_EQ(unlink(definitions.c_str()), 0);
@@ -581,7 +572,7 @@ TEST(DemoEndToEnd, ADeletedDefinitionDatabaseIsNotMadeAgain) {
   EXPECT_NE(access(definitions.c_str(), F_OK), 0);
 
   const uint16_t port = 18257;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
   const std::string page = Exchange(port, Get("/", auth));
   EXPECT_EQ(StatusLine(page), kOk);
@@ -591,21 +582,18 @@ TEST(DemoEndToEnd, ADeletedDefinitionDatabaseIsNotMadeAgain) {
 // Include files that multiply without a cycle (each includes the next ten times, eight levels
 // deep) end on the error page once their text passes the bound, and the server goes on
 // serving: next a page whose rendered rows, which do not count against that bound, pass it.
-TEST(DemoEndToEnd, GrowingIncludesEndOnTheErrorPageAndTheServerGoesOn) {
-  if (nv::GeneratePhrase().empty()) GTEST_SKIP() << "no adapter gives a host phrase here";
-  TempDir temp;
-  const std::string dir = DemoFolder(temp);
-  RegisterAdministrator(dir, 18260);
+TEST_F(DemoEndToEnd, GrowingIncludesEndOnTheErrorPageAndTheServerGoesOn) {
+  RegisterAdministrator(dir_, 18260);
   if (HasFatalFailure()) return;
-  mkdir((dir + "include").c_str(), 0755);
-  WriteFile(dir + "include/g8.txt", "0123456789");
+  mkdir((dir_ + "include").c_str(), 0755);
+  WriteFile(dir_ + "include/g8.txt", "0123456789");
   for (int i = 1; i < 8; ++i) {
     std::string text;
     for (int k = 0; k < 10; ++k) text += "【g" + std::to_string(i + 1) + ".txt】";
-    WriteFile(dir + "include/g" + std::to_string(i) + ".txt", text);
+    WriteFile(dir_ + "include/g" + std::to_string(i) + ".txt", text);
   }
-  WriteFile(dir + "include/head.txt", "<h1>rows</h1>");
-  const std::string definitions = dir + "ZURazo.db";
+  WriteFile(dir_ + "include/head.txt", "<h1>rows</h1>");
+  const std::string definitions = dir_ + "ZURazo.db";
   const char kDefinition[] = "INSERT INTO SQL VALUES (?, 'Web管理者', './rows.db', '', '', '', ?)";
   Insert(definitions, kDefinition, {"膨張", "SELECT 1 AS x;"});
   Insert(definitions, kDefinition,
@@ -616,7 +604,7 @@ TEST(DemoEndToEnd, GrowingIncludesEndOnTheErrorPageAndTheServerGoesOn) {
   Insert(definitions, "INSERT INTO HTML VALUES (?, ?)", {"大表", "【head.txt】[＠データ＠]"});
 
   const uint16_t port = 18261;
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(port));
+  ServerProcess server(dir_, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
   const std::string auth = Credentials(kAdmin, kPassword);
   auto get = [&](const std::string& sql) {

@@ -44,7 +44,7 @@ TEST(AuthEndToEnd, CredentialsPassTheGate) {
   MakeUserTable(dir + "ZURazo.db", nv::StoredCipherText("pa:ss", phrase));
 
   const uint16_t port = 18090;
-  ServerProcess server(dir, "norvane\xEF\xBC\x9A" + std::to_string(port));
+  ServerProcess server(dir, ExecutableFor(port));
   ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
 
   const std::string challenge =

@@ -19,7 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kColon = "\xEF\xBC\x9A";  // full-width colon: the port follows it
 // One port per test: ctest runs the tests of this file side by side, each a process of its own.
 constexpr uint16_t kShapesPort = 18270;
 constexpr uint16_t kLoginPort = 18271;
@@ -114,7 +113,7 @@ class Bodies : public ::testing::Test {
 
   // A fresh server answers one request; the peak of its resident memory afterwards.
   long long PeakFor(const std::string& request, std::string* reply = nullptr) {
-    ServerProcess server(dir_, "norvane" + kColon + std::to_string(kShapesPort));
+    ServerProcess server(dir_, ExecutableFor(kShapesPort));
     EXPECT_TRUE(server.WaitListening(kShapesPort)) << server.Stderr();
     std::string answer = Exchange(kShapesPort, request, 120000);
     if (reply != nullptr) *reply = answer;
@@ -173,7 +172,7 @@ TEST_F(Bodies, EveryShapeCostsMemoryInProportion) {
 // The posted fields are not parsed before the login: a body of millions of tiny fields
 // without credentials gets its challenge at once.
 TEST_F(Bodies, NoParsingBeforeTheLogin) {
-  ServerProcess server(dir_, "norvane" + kColon + std::to_string(kLoginPort));
+  ServerProcess server(dir_, ExecutableFor(kLoginPort));
   ASSERT_TRUE(server.WaitListening(kLoginPort)) << server.Stderr();
   const std::string request =
       Post("application/x-www-form-urlencoded", TinyFields(16 * kMiB), false);
@@ -191,7 +190,7 @@ TEST_F(Bodies, AFormOfAHundredThousandFields) {
   std::string body = "SQL=fields";
   for (int i = 0; i < 100000; ++i) body += "&f" + std::to_string(i) + "=v" + std::to_string(i);
   body += "&dup=first&DUP=second";
-  ServerProcess server(dir_, "norvane" + kColon + std::to_string(kFieldsPort));
+  ServerProcess server(dir_, ExecutableFor(kFieldsPort));
   ASSERT_TRUE(server.WaitListening(kFieldsPort)) << server.Stderr();
   const std::string reply = Exchange(kFieldsPort, Post("application/x-www-form-urlencoded", body));
   EXPECT_NE(reply.find("page [\"first\",\"middle\",\"last\",\"dup\"],"

@@ -50,7 +50,7 @@ TEST(KeptFilesEndToEnd, AnotherProgramsChangesAreSeenAndNeverWaitForTheServer) {
   Insert(definitions, "INSERT INTO 利用者情報 VALUES ('taro', ?, '営業')",
          {nv::StoredCipherText("pw", phrase)});
 
-  ServerProcess server(dir, "norvane\xEF\xBC\x9A" + std::to_string(kPort));
+  ServerProcess server(dir, ExecutableFor(kPort));
   ASSERT_TRUE(server.WaitListening(kPort)) << server.Stderr();
   const auto get = [](const std::string& name) {
     const std::string reply =

@@ -20,7 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kColon = "\xEF\xBC\x9A";  // full-width colon: the port follows it
 constexpr uint16_t kPort = 18220;
 constexpr int kIdle = 1000;
 constexpr int kSlowHeads = 100;
@@ -61,7 +60,7 @@ TEST(SlowClients, NoneHoldsUpAGoodClient) {
   WriteFile(dir + "images/big.bin", std::string(64 * 1024 * 1024, 'b'));
   WriteFile(dir + "images/small.txt", "small file");
   symlink(kSqlite.c_str(), (dir + "libsqlite3.so.0").c_str());
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(kPort));
+  ServerProcess server(dir, ExecutableFor(kPort));
   ASSERT_TRUE(server.WaitListening(kPort)) << server.Stderr();
 
   std::vector<std::unique_ptr<Client>> idle;
@@ -165,7 +164,7 @@ TEST(SlowClients, ASteadySlowReaderKeepsItsDownload) {
   mkdir((dir + "images").c_str(), 0755);
   WriteFile(dir + "images/big.bin", std::string(64 * 1024 * 1024, 'b'));
   symlink(kSqlite.c_str(), (dir + "libsqlite3.so.0").c_str());
-  ServerProcess server(dir, "norvane" + kColon + std::to_string(kReaderPort));
+  ServerProcess server(dir, ExecutableFor(kReaderPort));
   ASSERT_TRUE(server.WaitListening(kReaderPort)) << server.Stderr();
 
   const std::string request = "GET /images/big.bin HTTP/1.1\r\n\r\n";

@@ -10,8 +10,6 @@ using namespace nv::test;
 
 namespace {
 
-const std::string kColon = "\xEF\xBC\x9A";  // full-width colon
-
 std::string NormalModeFolder(const TempDir& temp) {
   const std::string dir = temp.folder();
   WriteFile(dir + "ZURazo.db", "");
@@ -28,7 +26,7 @@ std::string NormalModeFolder(const TempDir& temp) {
 TEST(StartUp, PortFromTheExecutableName) {
   TempDir temp;
   const std::string dir = temp.folder();
-  ServerProcess server(dir, "norvane" + kColon + "18080");
+  ServerProcess server(dir, ExecutableFor(18080));
   ASSERT_TRUE(server.WaitListening(18080)) << server.Stderr();
   // First-run mode: every path, /images/ and /upload included, reaches the set-up page.
   for (const char* path : {"/", "/images/a.bin", "/upload", "/x/y?z=1"}) {
@@ -50,7 +48,7 @@ TEST(StartUp, NormalModeNeedsImagesFolder) {
   TempDir temp;
   const std::string dir = temp.folder();
   WriteFile(dir + "ZURazo.db", "");
-  ServerProcess server(dir, "norvane" + kColon + "18081");
+  ServerProcess server(dir, ExecutableFor(18081));
   ASSERT_TRUE(server.WaitExit(10000));
   EXPECT_NE(server.ExitStatus(), 0);
   EXPECT_NE(server.Stderr().find("Directory \"" + dir + "images/\" does not exist"),
@@ -62,7 +60,7 @@ TEST(StartUp, NormalModeNeedsImagesFolder) {
 TEST(StartUp, StaticFilesExactBytes) {
   TempDir temp;
   std::string dir = NormalModeFolder(temp);
-  ServerProcess server(dir, "norvane" + kColon + "18082");
+  ServerProcess server(dir, ExecutableFor(18082));
   ASSERT_TRUE(server.WaitListening(18082)) << server.Stderr();
   EXPECT_EQ(Exchange(18082, "GET /images/a.bin HTTP/1.1\r\nHost: x\r\n\r\n"),
             "HTTP/1.1 200 OK\r\nStatus: 200 OK\r\nContent-Length: 9\r\n"
@@ -93,7 +91,7 @@ TEST(StartUp, StaticFilesExactBytes) {
 TEST(StartUp, ChallengeBytesWithoutCredentials) {
   TempDir temp;
   std::string dir = NormalModeFolder(temp);
-  ServerProcess server(dir, "norvane" + kColon + "18083");
+  ServerProcess server(dir, ExecutableFor(18083));
   ASSERT_TRUE(server.WaitListening(18083)) << server.Stderr();
   const std::string challenge =
       "HTTP/1.1 401 Unauthorized\r\nStatus: 401 OK\r\nContent-Length: 0\r\n"
@@ -112,7 +110,7 @@ TEST(StartUp, ChallengeBytesWithoutCredentials) {
 TEST(StartUp, RequestFramingEdges) {
   TempDir temp;
   std::string dir = NormalModeFolder(temp);
-  ServerProcess server(dir, "norvane" + kColon + "18243");
+  ServerProcess server(dir, ExecutableFor(18243));
   ASSERT_TRUE(server.WaitListening(18243)) << server.Stderr();
   const std::string file = AnswerHead("200 OK", "200 OK", 9, "Application/octet-stream") +
                            std::string("\x00\x01\r\nbytes", 9);
@@ -143,7 +141,7 @@ TEST(StartUp, RequestFramingEdges) {
   // The set-up page reads the posted fields at once: a body that does not parse gets 400 and
   // its reason, a whole one the page.
   TempDir first_run;
-  ServerProcess setup(first_run.folder(), "norvane" + kColon + "18244");
+  ServerProcess setup(first_run.folder(), ExecutableFor(18244));
   ASSERT_TRUE(setup.WaitListening(18244)) << setup.Stderr();
   const std::string reason = "The multipart body does not parse\r\n";
   const std::string k400 = AnswerHead("400 Bad Request", "400 Bad Request", reason.size()) + reason;

@@ -17,6 +17,11 @@
 
 namespace nv::test {
 
+// The name under which the executable serves port: the port follows a full-width colon.
+inline std::string ExecutableFor(uint16_t port) {
+  return std::string("norvane\xEF\xBC\x9A") + std::to_string(port);
+}
+
 // The executable copied into dir under exe_name, started there, stopped on destruction.
 class ServerProcess {
  public:
