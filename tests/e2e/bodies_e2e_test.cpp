@@ -5,13 +5,12 @@
 #include <chrono>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "auth/cipher.h"
-#include "db/sqlite_db.h"
 #include "support/engines.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "support/test_db.h"
 
 using namespace nv::test;
 
@@ -31,44 +30,29 @@ constexpr bool kSanitized = true;  // shadow memory and quarantine: no RSS figur
 constexpr bool kSanitized = false;
 #endif
 
-void Exec(nv::TSQLite3Connection& conn, const std::string& sql,
-          const std::vector<std::string>& values = {}) {
-  nv::TSQLQuery q;
-  q.SetDatabase(&conn);
-  q.SetSQL(sql);
-  for (size_t i = 0; i < values.size(); ++i) {
-    q.ParamByName("p" + std::to_string(i)).SetAsString(values[i]);
-  }
-  q.ExecSQL();
-}
-
 // A site with one user and the definitions the shapes post to: "fields" echoes chosen fields,
 // "rows" runs a per-record script over every row a body brings.
 std::string MakeSite(const TempDir& temp, const std::string& phrase) {
   const std::string dir = temp.folder();
+  const std::string definitions = dir + "ZURazo.db";
   mkdir((dir + "images").c_str(), 0755);
   symlink(kSqlite.c_str(), (dir + "libsqlite3.so.0").c_str());
-  nv::SQLiteDefaultLibrary = kSqlite;
-  nv::TSQLite3Connection conn;
-  conn.DatabaseName = dir + "ZURazo.db";
-  conn.Open();
-  conn.CreateTransaction();
-  conn.ExecuteDirect("CREATE TABLE 利用者情報(名前 PRIMARY KEY, 暗号化パスワード, 所属)");
-  conn.ExecuteDirect(
-      "CREATE TABLE SQL (名称 TEXT PRIMARY KEY, 実行権限 TEXT, データベース TEXT, 暗号化 TEXT, "
-      "入力開始時のSQL文等 TEXT, 入力一件分のSQL文等 TEXT, 表示用のSQL文等 TEXT)");
-  conn.ExecuteDirect("CREATE TABLE HTML (名称 TEXT PRIMARY KEY, 内容 TEXT)");
-  conn.ExecuteDirect("CREATE TABLE メニュー (所属 TEXT, 親 INTEGER, 子 INTEGER, 孫 INTEGER)");
-  Exec(conn, "INSERT INTO 利用者情報 VALUES ('u', :p0, '一般')",
-       {nv::StoredCipherText("pw", phrase)});
-  Exec(conn, "INSERT INTO SQL VALUES ('fields', '', './data.db', '', '', '', :p0)",
-       {"SELECT '「f0」' AS first, '「F50000」' AS middle, '「f99999」' AS last, "
-        "'「dup」' AS dup;"});
+  RunAll(definitions,
+         {"CREATE TABLE 利用者情報(名前 PRIMARY KEY, 暗号化パスワード, 所属)",
+          "CREATE TABLE SQL (名称 TEXT PRIMARY KEY, 実行権限 TEXT, データベース TEXT, 暗号化 TEXT, "
+          "入力開始時のSQL文等 TEXT, 入力一件分のSQL文等 TEXT, 表示用のSQL文等 TEXT)",
+          "CREATE TABLE HTML (名称 TEXT PRIMARY KEY, 内容 TEXT)",
+          "CREATE TABLE メニュー (所属 TEXT, 親 INTEGER, 子 INTEGER, 孫 INTEGER)",
+          "INSERT INTO HTML VALUES ('一覧表', 'page ＠データ＠')"});
+  Insert(definitions, "INSERT INTO 利用者情報 VALUES ('u', ?, '一般')",
+         {nv::StoredCipherText("pw", phrase)});
+  Insert(definitions, "INSERT INTO SQL VALUES ('fields', '', './data.db', '', '', '', ?)",
+         {"SELECT '「f0」' AS first, '「F50000」' AS middle, '「f99999」' AS last, "
+          "'「dup」' AS dup;"});
   // The first row's run ends the request: what a body of rows costs is held by then.
-  Exec(conn, "INSERT INTO SQL VALUES ('rows', '', './data.db', '', '', :p0, 'SELECT 1 AS one;')",
-       {"SELECT * FROM no_such_table_「列:1」;"});
-  Exec(conn, "INSERT INTO HTML VALUES ('一覧表', 'page ＠データ＠')");
-  conn.Transaction()->Commit();
+  Insert(definitions,
+         "INSERT INTO SQL VALUES ('rows', '', './data.db', '', '', ?, 'SELECT 1 AS one;')",
+         {"SELECT * FROM no_such_table_「列:1」;"});
   return dir;
 }
 
