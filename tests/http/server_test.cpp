@@ -182,12 +182,14 @@ TEST(ServerPause, APauseServesTheOthersWhileHandlersWaitTheirTurn) {
   app.Limits.HeadDeadlineMs = 300;
   app.RegisterFileLocation("files", dir.path());
   std::atomic<bool> paused{false};
+  std::atomic<bool> release{false};
   std::atomic<bool> overlap{false};
   app.HTTPRouter.RegisterRoute(
       "/page",
       [&](TRequest& req, TResponse& resp) {
         paused = true;
-        for (int i = 0; i < 10; ++i) req.Pause(300);
+        // Paused until the test has seen everything, however slow the machine: at most 20 s.
+        for (int i = 0; i < 100 && !release; ++i) req.Pause(200);
         paused = false;
         resp.Contents.Add("page");
       },
@@ -223,6 +225,7 @@ TEST(ServerPause, APauseServesTheOthersWhileHandlersWaitTheirTurn) {
   EXPECT_TRUE(download.closed());
   EXPECT_EQ(Body(got).size(), big);
   EXPECT_TRUE(paused) << "all of that while the page was paused";
+  release = true;
 
   EXPECT_EQ(Body(page.ReadAll()), "page\r\n");
   EXPECT_EQ(Body(next.ReadAll()), "next\r\n");
