@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -21,16 +21,9 @@ const char kEnginePrefix[] = "TSQLite3Connection : ";
 // An integer's decimal digits ("-" first when it is negative), then a TAB.
 void AppendDecimalAndTab(std::string& out, sqlite3_int64 value) {
   char text[24];
-  char* end = text + sizeof text;
-  char* at = end;
-  *--at = '\t';
-  uint64_t rest = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  do {
-    *--at = static_cast<char>('0' + rest % 10);
-    rest /= 10;
-  } while (rest != 0);
-  if (value < 0) *--at = '-';
-  out.append(at, static_cast<size_t>(end - at));
+  char* end = std::to_chars(text, text + sizeof text - 1, value).ptr;
+  *end++ = '\t';
+  out.append(text, static_cast<size_t>(end - text));
 }
 
 // The characters that end a parameter name.

@@ -40,8 +40,7 @@ class ExecutorTest : public ::testing::Test {
   void SetUp() override {
     FakePause::Reset();
     ResetProcessValues(dir.folder());
-    state.ARequest = &request;
-    state.AResponse = &response;
+    FreshState();
     RunAll(data(), {"CREATE TABLE t (v TEXT)"});
   }
   void TearDown() override {
@@ -52,6 +51,14 @@ class ExecutorTest : public ::testing::Test {
   }
 
   std::string data() const { return Folder + "data.db"; }
+
+  // The state a new page request starts with, for the same request and response.
+  void FreshState() {
+    state.Query.reset();  // before the connection it runs on
+    state = TPageRequestState{};
+    state.ARequest = &request;
+    state.AResponse = &response;
+  }
 
   void SetScript(const std::string& script, const std::string& flag = "",
                  const std::string& path = "") {
@@ -233,12 +240,7 @@ TEST_F(ExecutorTest, DisplaySelectsMoveToTheNextSlotWhenTheirColumnsChange) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
-    state.SW = 0;
-    for (TStringList* list :
-         {&state.NameList1, &state.NameList2, &state.NameList3, &state.NameList4})
-      list->Clear();
-    for (TRowList* list : {&state.DataList1, &state.DataList2, &state.DataList3, &state.DataList4})
-      list->Clear();
+    FreshState();
     Run(c.script, /*View=*/true);
     for (int n = 1; n <= 4; ++n) EXPECT_EQ(Slot(n), c.slots[n - 1]) << n;
     EXPECT_EQ(state.SW, c.sw);
