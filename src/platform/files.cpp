@@ -223,14 +223,10 @@ void RemoveReplacementLeftovers(const std::string& folder, bool below) {
   RemoveLeftovers(folder, below, 0);
 }
 
-namespace {
-
 FileStamp StampFrom(const struct stat& st) {
   const auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
   return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
 }
-
-}  // namespace
 
 std::optional<FileStamp> StampOf(const std::string& path) {
   struct stat st;
