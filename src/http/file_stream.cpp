@@ -11,24 +11,14 @@ namespace nv {
 TFileStream::TFileStream(const std::string& path)
     : TFileStream(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
 
-TFileStream::TFileStream(int fd) : std::istream(nullptr) {
-  buffer_.fd = fd;
-  init(&buffer_);
-  if (fd < 0) setstate(std::ios::failbit);
-}
+TFileStream::TFileStream(int fd)
+    : TFileStream(fd >= 0 ? std::make_shared<TSharedFile>(fd) : nullptr) {}
 
 TFileStream::TFileStream(std::shared_ptr<TSharedFile> file)
-    : TFileStream(file ? file->Descriptor() : -1) {
-  shared_ = std::move(file);
-}
-
-TFileStream::~TFileStream() {
-  if (buffer_.fd >= 0 && !shared_) close(buffer_.fd);
-}
-
-std::shared_ptr<TSharedFile> TFileStream::Share() {
-  if (!shared_ && buffer_.fd >= 0) shared_ = std::make_shared<TSharedFile>(buffer_.fd);
-  return shared_;
+    : std::istream(nullptr), file_(std::move(file)) {
+  buffer_.fd = file_ ? file_->Descriptor() : -1;
+  init(&buffer_);
+  if (buffer_.fd < 0) setstate(std::ios::failbit);
 }
 
 TSharedFile::~TSharedFile() {

@@ -29,12 +29,12 @@ class TFileStream : public std::istream {
   explicit TFileStream(std::shared_ptr<TSharedFile> file);  // reads a shared one
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;
-  ~TFileStream() override;
+  ~TFileStream() override = default;
 
   bool is_open() const { return buffer_.fd >= 0; }
   int Descriptor() const { return buffer_.fd; }
   // The stream's file as a shared one (the stream keeps reading it).
-  std::shared_ptr<TSharedFile> Share();
+  std::shared_ptr<TSharedFile> Share() const { return file_; }
 
  private:
   // Reads with pread from its own position, so seeking costs no system call.
@@ -49,7 +49,7 @@ class TFileStream : public std::istream {
   };
 
   Buffer buffer_;
-  std::shared_ptr<TSharedFile> shared_;  // set: the descriptor is closed by the shared file
+  std::shared_ptr<TSharedFile> file_;  // owns buffer_.fd; null when nothing is open
 };
 
 }  // namespace nv

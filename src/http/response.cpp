@@ -175,12 +175,12 @@ void TResponse::SetContentStream(std::istream* s) {
 
 namespace {
 
-// The status code as "%d" writes it; with pad, at least three characters wide as "%3d".
-void AppendCode(std::string& out, int code, bool pad) {
-  char digits[16];
-  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, code);
+// value as "%d" writes it, padded with spaces to at least width characters as "%3d" does.
+void AppendDecimal(std::string& out, long long value, size_t width = 0) {
+  char digits[24];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
   const size_t length = static_cast<size_t>(end.ptr - digits);
-  if (pad && length < 3) out.append(3 - length, ' ');
+  if (length < width) out.append(width - length, ' ');
   out.append(digits, length);
 }
 
@@ -199,17 +199,16 @@ std::string TResponse::HeadText(long long content_length) const {
   std::string head;
   head.reserve(160);
   head.append("HTTP/1.1 ");
-  AppendCode(head, Code, true);
+  AppendDecimal(head, Code, 3);
   head += ' ';
   head.append(ReasonPhrase(Code));
   head.append("\r\nStatus: ");
-  AppendCode(head, Code, false);
+  AppendDecimal(head, Code);
   head += ' ';
   AppendHeaderSafe(head, CodeText);
   head.append("\r\nContent-Length: ");
-  char digits[24];
-  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, content_length);
-  head.append(digits, static_cast<size_t>(end.ptr - digits)).append("\r\n");
+  AppendDecimal(head, content_length);
+  head.append("\r\n");
   if (!ContentType.empty()) {
     head.append("Content-Type: ");
     AppendHeaderSafe(head, ContentType);

@@ -5,7 +5,6 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include "http/file_stream.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "text/strings.h"
 
@@ -75,22 +75,16 @@ bool RealPath(const std::string& path, std::string& real) {
 
 // Files kept open after they were served, per file location.
 constexpr size_t kKeptFiles = 8;
-// A file whose last change is younger than this is not kept: a change within the file
-// system's time step could leave its change time as it was.
-constexpr int kSettledSeconds = 2;
-
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
 
 // The folder of a file location, held open so that a request finds its file below it in one
 // system call. A file that stands directly in the folder is kept open once served, and the next
 // request for its name is answered from the kept descriptor when a look at the name (which
-// follows no link) finds the same regular file, unchanged since: device, inode and change time
-// equal. A rename onto the name, a chmod, a chown, a new link or a write all move one of them,
-// so the kept file is the one an open would give now, with the same right to read it, and its
-// bytes are read as they are sent, as from a new descriptor. One look instead of an open, a
-// look at the opened file and a close.
+// follows no link) finds the same regular file, unchanged since: the same stamp. A rename onto
+// the name, a chmod, a chown, a new link or a write all move it, so the kept file is the one an
+// open would give now, with the same right to read it, and its bytes are read as they are sent,
+// as from a new descriptor. Only a settled file is kept: a change within the file system's time
+// step could leave its stamp as it was. One look instead of an open, a look at the opened file
+// and a close.
 class TFolder {
  public:
   explicit TFolder(std::string path)
@@ -109,6 +103,8 @@ class TFolder {
     if (in_folder) {
       if (std::shared_ptr<TSharedFile> file = FromKept(relative, st)) return file;
     }
+    // Read before the file is looked at, as Settled wants it.
+    const int64_t now_ns = in_folder ? WallClockNs() : 0;
     bool no_link = false;
     const int fd = OpenFile(relative, in_folder, no_link, status);
     if (fd < 0) return nullptr;
@@ -117,7 +113,10 @@ class TFolder {
       status = 404;
       return nullptr;
     }
-    if (no_link) Keep(relative, file, st);
+    if (no_link && S_ISREG(st.st_mode)) {
+      const FileStamp stamp = StampFrom(st);
+      if (Settled(stamp, now_ns)) Keep(relative, file, stamp);
+    }
     return file;
   }
 
@@ -125,9 +124,7 @@ class TFolder {
   struct Kept {
     std::string name;
     std::shared_ptr<TSharedFile> file;
-    dev_t dev;
-    ino_t ino;
-    timespec ctime;
+    FileStamp stamp;
     uint64_t used;
   };
 
@@ -137,7 +134,7 @@ class TFolder {
     if (kept == kept_.end()) return nullptr;
     struct stat now;
     if (fstatat(fd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
-        now.st_dev == kept->dev && now.st_ino == kept->ino && SameTime(now.st_ctim, kept->ctime)) {
+        StampFrom(now) == kept->stamp) {
       kept->used = ++uses_;
       st = now;
       return kept->file;
@@ -147,15 +144,12 @@ class TFolder {
   }
 
   void Keep(const std::string& name, const std::shared_ptr<TSharedFile>& file,
-            const struct stat& st) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    if (!S_ISREG(st.st_mode) || now.tv_sec - st.st_ctim.tv_sec < kSettledSeconds) return;
+            const FileStamp& stamp) {
     if (kept_.size() == kKeptFiles) {
       kept_.erase(std::min_element(kept_.begin(), kept_.end(),
                                    [](const Kept& a, const Kept& b) { return a.used < b.used; }));
     }
-    kept_.push_back(Kept{name, file, st.st_dev, st.st_ino, st.st_ctim, ++uses_});
+    kept_.push_back(Kept{name, file, stamp, ++uses_});
   }
 
   // The descriptor of the file, or -1 with the status. no_link: it was reached through no

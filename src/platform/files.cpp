@@ -136,6 +136,30 @@ void TakeOverModeAndOwner(int fd, const std::string& target) {
   (void)!fchmod(fd, st.st_mode & 07777);
 }
 
+// Calls visit(path, name, st) for every entry of folder (ending with the separator) that is no
+// folder, st as lstat reports it, and with below the same in the folders below it. Links to
+// folders are not followed, so a link loop cannot make the walk endless; unreadable folders
+// are simply not walked.
+template <typename Visit>
+void WalkFolder(const std::string& folder, bool below, const Visit& visit, int depth = 0) {
+  if (depth > 64) return;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      visit(path, name, st);
+    } else if (below) {
+      WalkFolder(path + kPathDelim, true, visit, depth + 1);
+    }
+  }
+  closedir(dir);
+}
+
 // Makes a rename in folder survive a crash; a folder that cannot be synced is left as is.
 void SyncFolder(const std::string& file) {
   int fd = open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -191,46 +215,22 @@ void ReplaceFileOrThrow(const std::string& path, std::string_view bytes,
   SyncFolder(target);
 }
 
-namespace {
-
-void RemoveLeftovers(const std::string& folder, bool below, int depth) {
-  if (depth > 64) return;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return;
-  while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string path = folder + name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      if (below) RemoveLeftovers(path + kPathDelim, true, depth + 1);
-      continue;
-    }
-    if (!S_ISREG(st.st_mode) || !IsReplacementName(name)) continue;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    // A replacement that a live process is still making holds its lock.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
-    close(fd);
-  }
-  closedir(dir);
-}
-
-}  // namespace
-
 void RemoveReplacementLeftovers(const std::string& folder, bool below) {
-  RemoveLeftovers(folder, below, 0);
+  WalkFolder(folder, below,
+             [](const std::string& path, const std::string& name, const struct stat& st) {
+               if (!S_ISREG(st.st_mode) || !IsReplacementName(name)) return;
+               int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+               if (fd < 0) return;
+               // A replacement that a live process is still making holds its lock.
+               if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+               close(fd);
+             });
 }
-
-namespace {
 
 FileStamp StampFrom(const struct stat& st) {
   const auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
   return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
 }
-
-}  // namespace
 
 std::optional<FileStamp> StampOf(const std::string& path) {
   struct stat st;
@@ -308,34 +308,14 @@ bool RangeLockedElsewhere(const std::string& path, long long offset, long long l
   return held;
 }
 
-namespace {
-
-void Search(const std::string& folder, const std::string& mask, std::vector<std::string>& out,
-            int depth) {
-  if (depth > 64) return;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return;  // unreadable folders are simply not searched
-  while (dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    std::string path = folder + name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      Search(path + kPathDelim, mask, out, depth + 1);
-    } else if (fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
-      if (S_ISLNK(st.st_mode) && !FileExists(path)) continue;  // dangling or folder link
-      out.push_back(path);
-    }
-  }
-  closedir(dir);
-}
-
-}  // namespace
-
 std::vector<std::string> FindFiles(const std::string& folder, const std::string& mask) {
   std::vector<std::string> out;
-  Search(folder, mask, out, 0);
+  WalkFolder(folder, true,
+             [&](const std::string& path, const std::string& name, const struct stat& st) {
+               if (fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) return;
+               if (S_ISLNK(st.st_mode) && !FileExists(path)) return;  // dangling or folder link
+               out.push_back(path);
+             });
   return out;
 }
 

@@ -2,6 +2,8 @@
 // recursive search behind the engine library search.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -61,6 +63,8 @@ struct FileStamp {
 
 // The stamp of the file at path, links followed; none when there is no such file.
 std::optional<FileStamp> StampOf(const std::string& path);
+// The stamp of what a stat, lstat or fstat call reported.
+FileStamp StampFrom(const struct stat& st);
 
 // A file kept open for adding at its end: each addition is one write, where opening and closing
 // the file by its name would cost two more calls. Moves, never copies; closes when destroyed.
