@@ -67,13 +67,13 @@ void MergeMultiSelect(TPostedFields& posted) {
     const long at = posted.IndexOfName(target);
     if (at < 0) {
       posted.SetValue(target, value);
-    } else if (const size_t i = static_cast<size_t>(at); posted.ValueView(i).empty()) {
+    } else if (const size_t t = static_cast<size_t>(at); posted.ValueView(t).empty()) {
       posted.SetValue(target, value);
-    } else if (posted.GetName(i) == target) {
-      posted.AppendToValue(i, "," + value);
+    } else if (posted.GetName(t) == target) {
+      posted.AppendToValue(t, "," + value);
     } else {
       // Setting by name also writes the name as spelt here.
-      posted.SetValue(target, posted.GetValueFromIndex(i) + "," + value);
+      posted.SetValue(target, posted.GetValueFromIndex(t) + "," + value);
     }
   }
 }

@@ -200,11 +200,11 @@ class TBlockLines {
 
   // The next line; false after the last.
   bool Next(std::string& line, bool& last) {
-    if (!has_next_) return false;
+    if (next_.empty()) return false;
     line = std::move(next_);
     next_.clear();
     Advance();
-    last = !has_next_;
+    last = next_.empty();
     return true;
   }
 
@@ -218,8 +218,7 @@ class TBlockLines {
   void Advance() {
     if (from_source_) {
       std::string_view line;
-      has_next_ = NextNonEmptyLine(source_, pos_, line);
-      if (has_next_) next_.assign(line);
+      if (NextNonEmptyLine(source_, pos_, line)) next_.assign(line);
       return;
     }
     std::string_view value = Value().substr(0, end_);
@@ -231,7 +230,6 @@ class TBlockLines {
       }
       pos_ = lf + 1;
     }
-    has_next_ = !next_.empty();
   }
 
   const TPostedFields& fields_;
@@ -242,8 +240,7 @@ class TBlockLines {
   std::string copy_;
   size_t end_ = 0;
   size_t pos_ = 0;
-  bool has_next_ = false;
-  std::string next_;
+  std::string next_;  // empty after the last line: every line read is non-empty
 };
 
 // One run per non-empty line of a TAB or CSV block; "行番号" carries the line's number.

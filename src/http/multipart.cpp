@@ -23,13 +23,6 @@ size_t Find(std::string_view hay, std::string_view needle, size_t from) {
   return hit ? static_cast<const char*>(hit) - hay.data() : std::string_view::npos;
 }
 
-std::string_view TrimView(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
-}
-
 // "form-data; name="a"; filename="b"": the value of the first parameter after the first ";"
 // whose key is key (ASCII case ignored). A quoted value runs to the next quote; backslashes
 // are kept, since browsers send Windows paths unescaped.

@@ -70,12 +70,6 @@ void TPostedFields::ReverseFrom(size_t first) {
   InvalidateIndex();
 }
 
-void TPostedFields::Truncate(size_t count) {
-  if (count >= entries_.size()) return;
-  entries_.resize(count);
-  InvalidateIndex();
-}
-
 // ---- The list ----
 
 void TPostedFields::Add(std::string entry) {
@@ -115,22 +109,9 @@ std::string TPostedFields::Get(size_t i) const {
 
 std::string TPostedFields::GetName(size_t i) const {
   const Entry& e = entries_.at(i);
-  switch (KindOf(e)) {
-    case Kind::kSpan:
-      return std::string(Bytes(e.a, NameSize(e)));
-    case Kind::kBare:
-      return std::string();
-    case Kind::kNumbered:
-      return std::string(kUnnamedPartPrefix) + std::to_string(e.a);
-    case Kind::kOwned: {
-      const std::string& text = owned_[e.a];
-      const size_t eq = text.find('=');
-      return eq == std::string::npos ? std::string() : text.substr(0, eq);
-    }
-    case Kind::kLines:
-      return lines_[e.a].name;
-  }
-  return std::string();
+  if (KindOf(e) == Kind::kNumbered) return std::string(kUnnamedPartPrefix) + std::to_string(e.a);
+  std::string_view name;
+  return StoredName(e, name) ? std::string(name) : std::string();
 }
 
 std::string_view TPostedFields::ValueView(size_t i) const {
@@ -286,50 +267,46 @@ std::vector<std::string> TPostedFields::Items() const {
 
 // ---- The name index ----
 
-bool TPostedFields::SameName(const Entry& e, std::string_view name, const std::string& key,
-                             std::string& folded) const {
-  // Most lookups spell a name as it was posted or written: equal bytes need no folding.
-  std::string_view spelt;
+bool TPostedFields::StoredName(const Entry& e, std::string_view& name) const {
   switch (KindOf(e)) {
     case Kind::kSpan:
-      spelt = Bytes(e.a, NameSize(e));
-      break;
-    case Kind::kOwned:
-      spelt = std::string_view(owned_[e.a]).substr(0, owned_[e.a].find('='));
-      break;
-    case Kind::kLines:
-      spelt = lines_[e.a].name;
-      break;
-    default:
-      break;
-  }
-  if (!spelt.empty() && spelt == name) return true;
-  return FoldedName(e, folded) && folded == key;
-}
-
-bool TPostedFields::FoldedName(const Entry& e, std::string& folded) const {
-  switch (KindOf(e)) {
-    case Kind::kSpan:
-      folded = UpperUtf8(Bytes(e.a, NameSize(e)));
-      return true;
-    case Kind::kBare:
-      return false;
-    case Kind::kNumbered:
-      folded = UpperUtf8(kUnnamedPartPrefix);
-      folded += std::to_string(e.a);
+      name = Bytes(e.a, NameSize(e));
       return true;
     case Kind::kOwned: {
       std::string_view text = owned_[e.a];
       const size_t eq = text.find('=');
       if (eq == std::string_view::npos) return false;
-      folded = UpperUtf8(text.substr(0, eq));
+      name = text.substr(0, eq);
       return true;
     }
     case Kind::kLines:
-      folded = UpperUtf8(lines_[e.a].name);
+      name = lines_[e.a].name;
       return true;
+    case Kind::kBare:
+    case Kind::kNumbered:
+      return false;
   }
   return false;
+}
+
+bool TPostedFields::SameName(const Entry& e, std::string_view name, const std::string& key,
+                             std::string& folded) const {
+  // Most lookups spell a name as it was posted or written: equal bytes need no folding.
+  std::string_view spelt;
+  if (StoredName(e, spelt) && !spelt.empty() && spelt == name) return true;
+  return FoldedName(e, folded) && folded == key;
+}
+
+bool TPostedFields::FoldedName(const Entry& e, std::string& folded) const {
+  if (KindOf(e) == Kind::kNumbered) {
+    folded = UpperUtf8(kUnnamedPartPrefix);
+    folded += std::to_string(e.a);
+    return true;
+  }
+  std::string_view name;
+  if (!StoredName(e, name)) return false;
+  folded = UpperUtf8(name);
+  return true;
 }
 
 void TPostedFields::InvalidateIndex() const {

@@ -50,8 +50,6 @@ class TPostedFields {
   // Reverses the order of the entries from position first on (the parts of a multipart body
   // are listed last first).
   void ReverseFrom(size_t first);
-  // Drops the entries from position count on.
-  void Truncate(size_t count);
   void Reserve(size_t count) { entries_.reserve(count); }
 
   // ---- The list ----
@@ -127,6 +125,9 @@ class TPostedFields {
   const std::string& LinesValue(const Lines& lines) const;
   void PutLines(std::string_view name, Lines lines);
 
+  // The entry's name where the list holds it; false for an entry without "=" and for a
+  // numbered part, whose name is made from its number.
+  bool StoredName(const Entry& e, std::string_view& name) const;
   // Whether the entry's name is name, whose folded form is key (folded: room to fold in).
   bool SameName(const Entry& e, std::string_view name, const std::string& key,
                 std::string& folded) const;

@@ -29,6 +29,19 @@ size_t DecodeInPlace(std::string& text, size_t from, size_t to, size_t write, bo
   return write;
 }
 
+// Calls piece(from, to) for each non-empty piece of text between "&"s, in order, until a call
+// answers false; false then. The bytes behind the reading position may be rewritten meanwhile.
+template <typename Piece>
+bool ForEachPiece(std::string_view text, Piece piece) {
+  for (size_t start = 0; start <= text.size();) {
+    size_t amp = text.find('&', start);
+    if (amp == std::string_view::npos) amp = text.size();
+    if (amp > start && !piece(start, amp)) return false;
+    start = amp + 1;
+  }
+  return true;
+}
+
 // Token characters of a method or header name.
 bool IsTokenChar(unsigned char c) {
   if (c >= '0' && c <= '9') return true;
@@ -121,46 +134,36 @@ std::string URLDecode(std::string_view text, bool plus_is_blank) {
 }
 
 void ParseQueryString(std::string_view query, TStringList& out) {
-  for (size_t start = 0; start <= query.size();) {
-    size_t amp = query.find('&', start);
-    if (amp == std::string_view::npos) amp = query.size();
-    if (amp > start) out.Add(URLDecode(query.substr(start, amp - start)));
-    start = amp + 1;
-  }
+  ForEachPiece(query, [&](size_t from, size_t to) {
+    out.Add(URLDecode(query.substr(from, to - from)));
+    return true;
+  });
 }
 
 TBodyParse ParseFormBody(std::string body, TPostedFields& out) {
   out.Clear();
   // Counted first: a body of millions of tiny fields is refused before anything is built.
   size_t pieces = 0;
-  for (size_t start = 0; start <= body.size();) {
-    const void* hit =
-        body.size() > start ? std::memchr(body.data() + start, '&', body.size() - start) : nullptr;
-    size_t amp = hit ? static_cast<const char*>(hit) - body.data() : body.size();
-    if (amp > start && ++pieces > kMaxPostedFields) return TBodyParse::kTooManyFields;
-    start = amp + 1;
+  if (!ForEachPiece(body, [&](size_t, size_t) { return ++pieces <= kMaxPostedFields; })) {
+    return TBodyParse::kTooManyFields;
   }
   // Each piece is decoded back over the body, behind the reading position, and its field
   // points at the decoded bytes.
   std::string& text = out.AdoptBuffer(std::move(body));
   out.Reserve(pieces);
   size_t write = 0;
-  for (size_t start = 0; start <= text.size();) {
-    size_t amp = text.find('&', start);
-    if (amp == std::string::npos) amp = text.size();
-    if (amp > start) {
-      const size_t begin = write;
-      write = DecodeInPlace(text, start, amp, write, true);
-      const void* eq = std::memchr(text.data() + begin, '=', write - begin);
-      if (eq == nullptr) {
-        out.AddBare(begin, write - begin);
-      } else {
-        const size_t at = static_cast<const char*>(eq) - text.data();
-        out.AddSpan(begin, at - begin, at + 1, write - at - 1);
-      }
+  ForEachPiece(text, [&](size_t from, size_t to) {
+    const size_t begin = write;
+    write = DecodeInPlace(text, from, to, write, true);
+    const void* eq = std::memchr(text.data() + begin, '=', write - begin);
+    if (eq == nullptr) {
+      out.AddBare(begin, write - begin);
+    } else {
+      const size_t at = static_cast<const char*>(eq) - text.data();
+      out.AddSpan(begin, at - begin, at + 1, write - at - 1);
     }
-    start = amp + 1;
-  }
+    return true;
+  });
   return TBodyParse::kOk;
 }
 
