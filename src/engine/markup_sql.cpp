@@ -65,15 +65,10 @@ void MergeMultiSelect(TPostedFields& posted) {
     std::string target = StringReplace(name, kMultiSelect, "", rfNone);
     std::string value = posted.GetValueFromIndex(i);
     const long at = posted.IndexOfName(target);
-    if (at < 0) {
+    if (at < 0 || posted.ValueView(static_cast<size_t>(at)).empty()) {
       posted.SetValue(target, value);
-    } else if (const size_t t = static_cast<size_t>(at); posted.ValueView(t).empty()) {
-      posted.SetValue(target, value);
-    } else if (posted.GetName(t) == target) {
-      posted.AppendToValue(t, "," + value);
     } else {
-      // Setting by name also writes the name as spelt here.
-      posted.SetValue(target, posted.GetValueFromIndex(t) + "," + value);
+      posted.AppendToValueOf(target, "," + value);
     }
   }
 }

@@ -251,13 +251,7 @@ void ReadSelect(TPageRequestState& state, TSQLQuery& query, bool View) {
   }
   if (!collected.empty()) {
     // Appended where the field stands: rows collected again and again are never copied anew.
-    TPostedFields& fields = PostedFields(state);
-    const long at = fields.IndexOfName(kTabCollection);
-    if (at >= 0 && fields.GetName(static_cast<size_t>(at)) == kTabCollection) {
-      fields.AppendToValue(static_cast<size_t>(at), collected);
-    } else {
-      fields.SetValue(kTabCollection, fields.GetValue(kTabCollection) + collected);
-    }
+    PostedFields(state).AppendToValueOf(kTabCollection, collected);
   }
 }
 

@@ -208,6 +208,17 @@ void TPostedFields::SetValue(std::string_view name, std::string_view value) {
   // The same folded name: the index stays right.
 }
 
+void TPostedFields::AppendToValueOf(std::string_view name, std::string_view tail) {
+  const long at = IndexOfName(name);
+  std::string_view spelt;
+  if (at >= 0 && StoredName(entries_[at], spelt) && spelt == name) {
+    AppendToValue(static_cast<size_t>(at), tail);
+    return;
+  }
+  // Setting by name also writes the name as spelt here.
+  SetValue(name, GetValue(name) + std::string(tail));
+}
+
 void TPostedFields::SetLinesValue(std::string_view name, std::string_view text) {
   PutLines(name, Lines{std::string(name), std::string(), text, std::nullopt});
 }

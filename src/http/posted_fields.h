@@ -75,6 +75,9 @@ class TPostedFields {
   std::string GetValue(std::string_view name) const;
   // Rewrites the first entry of that name as name=value, or adds one at the end.
   void SetValue(std::string_view name, std::string_view value);
+  // SetValue(name, GetValue(name) + tail), appending where the value stands when the first
+  // entry of that name is spelt as name is.
+  void AppendToValueOf(std::string_view name, std::string_view tail);
 
   // SetValue with the value: the non-empty lines of text (a line ends at CR, LF or CR LF),
   // each followed by CR LF. The value is built only when it is read whole; until then its

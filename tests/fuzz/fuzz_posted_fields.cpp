@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string_view> args = Split(line.substr(1), '\t');
     const std::string a(args[0]);
     const std::string b(args.size() > 1 ? args[1] : std::string_view());
-    switch (static_cast<unsigned char>(line[0]) % 6) {
+    switch (static_cast<unsigned char>(line[0]) % 7) {
       case 0:
         fields.Add(a);
         plain.Add(a);
@@ -113,6 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             plain.Put(i, entry);
           }
         }
+        break;
+      case 6:
+        fields.AppendToValueOf(a, b);
+        plain.SetValue(a, plain.GetValue(a) + b);
         break;
     }
     Same(fields, plain);

@@ -39,6 +39,12 @@ TEST(PostedFieldList, LooksNamesUpAsEveryTextListDoes) {
   EXPECT_EQ(fields.GetCount(), 9u);
   fields.AppendToValue(8, "z");
   EXPECT_EQ(fields.GetValue("NEU"), "yz");
+  // Appended by name: in place when spelt alike, else rewritten as spelt; added when missing.
+  fields.AppendToValueOf("neu", "1");
+  fields.AppendToValueOf("NEU", "2");
+  fields.AppendToValueOf("later", "3");
+  EXPECT_EQ(fields.Get(8), "NEU=yz12");
+  EXPECT_EQ(fields.Get(9), "later=3");
 
   // Many fields added one by one, each looked up at once: the index keeps up.
   for (int i = 0; i < 100000; ++i) {
