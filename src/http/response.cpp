@@ -129,18 +129,7 @@ namespace {
 // Appends text by the lines rule of a body: its lines each followed by CR LF, a line ending
 // at CR LF, a lone CR or a lone LF, and a last line without a break getting one.
 void AppendBodyLines(std::string& out, std::string_view text) {
-  size_t cr = text.find('\r');
-  size_t lf = text.find('\n');
-  size_t from = 0;
-  while (true) {
-    const size_t end = std::min(cr, lf);
-    if (end == std::string_view::npos) break;
-    out.append(text.substr(from, end - from)).append("\r\n");
-    from = end + (cr == end && lf == end + 1 ? 2 : 1);
-    if (cr < from) cr = text.find('\r', from);
-    if (lf < from) lf = text.find('\n', from);
-  }
-  if (from < text.size()) out.append(text.substr(from)).append("\r\n");
+  ForEachLine(text, [&out](std::string_view line) { out.append(line).append("\r\n"); });
 }
 
 }  // namespace

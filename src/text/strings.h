@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,5 +36,30 @@ bool Contains(std::string_view text, std::string_view part);
 
 // The values of a TAB row: the text before each TAB; text after the last TAB is no value.
 std::vector<std::string_view> SplitTabRow(std::string_view row);
+
+// Calls line(view) for each line of text in order, a line ending at CR LF, a lone CR or a lone
+// LF; a last line without a break is a line, and no line follows a final break. Breaks are
+// searched with memchr: a page or an upload of megabytes is mostly one long line.
+template <typename Line>
+void ForEachLine(std::string_view text, Line line) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const auto find = [end](const char* from, char c) {
+    const void* hit = std::memchr(from, c, static_cast<size_t>(end - from));
+    return hit != nullptr ? static_cast<const char*>(hit) : end;
+  };
+  const char* start = begin;
+  const char* lf = find(start, '\n');
+  const char* cr = find(start, '\r');
+  while (start < end) {
+    const char* brk = cr < lf ? cr : lf;
+    if (brk == end) break;
+    line(std::string_view(start, static_cast<size_t>(brk - start)));
+    start = brk + ((*brk == '\r' && brk + 1 < end && brk[1] == '\n') ? 2 : 1);
+    if (lf < start) lf = find(start, '\n');
+    if (cr < start) cr = find(start, '\r');
+  }
+  if (start < end) line(std::string_view(start, static_cast<size_t>(end - start)));
+}
 
 }  // namespace nv

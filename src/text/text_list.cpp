@@ -162,25 +162,7 @@ std::string TStringList::GetTextStr() const {
 void TStringList::SetTextStr(std::string_view text) {
   items_.clear();
   InvalidateIndex();
-  // Searched with memchr: a page or an upload of megabytes is mostly one long line.
-  const char* const begin = text.data();
-  const char* const end = begin + text.size();
-  const auto find = [end](const char* from, char c) {
-    const void* hit = std::memchr(from, c, static_cast<size_t>(end - from));
-    return hit != nullptr ? static_cast<const char*>(hit) : end;
-  };
-  const char* start = begin;
-  const char* lf = find(start, '\n');
-  const char* cr = find(start, '\r');
-  while (start < end) {
-    const char* brk = cr < lf ? cr : lf;
-    if (brk == end) break;
-    items_.emplace_back(start, static_cast<size_t>(brk - start));
-    start = brk + ((*brk == '\r' && brk + 1 < end && brk[1] == '\n') ? 2 : 1);
-    if (lf < start) lf = find(start, '\n');
-    if (cr < start) cr = find(start, '\r');
-  }
-  if (start < end) items_.emplace_back(start, static_cast<size_t>(end - start));
+  ForEachLine(text, [this](std::string_view line) { items_.emplace_back(line); });
 }
 
 void TStringList::SetDelimitedText(std::string_view line) {
